@@ -1,0 +1,108 @@
+#include "model/Model.h"
+
+namespace Model {
+
+BasicObject::BasicObject(Kind kind, std::uint32_t offset, std::string_view tag, BasicObject* parent)
+    : offset(offset), parent(parent), tag(tag), kind_(kind) {
+    if (parent != nullptr) {
+        nested = parent->nested;
+        declLine = parent->declLine;
+        declFile = parent->declFile;
+        stmtList = parent->stmtList;
+        compileUnitName = parent->compileUnitName;
+        parent->addChild(this);
+    }
+}
+
+// Destroys the subtree without recursion: nesting depth comes from the input,
+// and a deep chain of entries must not exhaust the stack.
+BasicObject::~BasicObject() {
+    std::vector<BasicObject*> pending;
+    pending.swap(children);
+    while (!pending.empty()) {
+        BasicObject* o = pending.back();
+        pending.pop_back();
+        if (o == nullptr) continue;
+        for (BasicObject* c : o->children) pending.push_back(c);
+        o->children.clear();
+        delete o;
+    }
+}
+
+void BasicObject::addChild(BasicObject* child) { children.push_back(child); }
+
+void BasicObject::addNestedChild(BasicObject* child) {
+    children.push_back(child);
+    if (child != nullptr) child->nested = true;
+}
+
+std::uint32_t BasicObject::getSize() const {
+    std::uint32_t sum = 0;
+    for (const BasicObject* c : children)
+        if (c != nullptr) sum += c->getSize();
+    return sum;
+}
+
+std::uint32_t sizeOf(const BasicObject* type) { return type != nullptr ? type->getSize() : 0u; }
+
+std::uint32_t TypeInfo_Array::getSize() const {
+    if (children.empty() || type == nullptr) return 0;
+    std::uint32_t count = 1;
+    for (const BasicObject* c : children)
+        if (c != nullptr) count *= c->getSize();
+    return count * type->getSize();
+}
+
+std::uint32_t TypeInfo_Member::getSize() const {
+    if (bitSize != 0) return static_cast<std::uint32_t>(byteSize);
+    return sizeOf(type);
+}
+
+BasicObject* typeOf(const BasicObject* o) {
+    if (o == nullptr) return nullptr;
+    switch (o->kind()) {
+        case Kind::Array: return static_cast<const TypeInfo_Array*>(o)->type;
+        case Kind::Const: return static_cast<const TypeInfo_Const*>(o)->type;
+        case Kind::ImportedDeclaration: return static_cast<const TypeInfo_ImportedDeclaration*>(o)->type;
+        case Kind::Inheritance: return static_cast<const TypeInfo_Inheritance*>(o)->type;
+        case Kind::Member: return static_cast<const TypeInfo_Member*>(o)->type;
+        case Kind::Pointer: return static_cast<const TypeInfo_Pointer*>(o)->type;
+        case Kind::Subrange: return static_cast<const TypeInfo_Subrange*>(o)->type;
+        case Kind::Subroutine: return static_cast<const TypeInfo_Subroutine*>(o)->type;
+        case Kind::Typedef: return static_cast<const TypeInfo_Typedef*>(o)->type;
+        case Kind::Volatile: return static_cast<const TypeInfo_Volatile*>(o)->type;
+        case Kind::Function: return static_cast<const FunctionInfo*>(o)->type;
+        case Kind::Variable: return static_cast<const VariableInfo*>(o)->type;
+        default: return nullptr;
+    }
+}
+
+void StatementList::addDirectory(std::string_view directory) { directories.emplace_back(directory); }
+
+void StatementList::addFile(std::int32_t directoryIndex, std::string_view fileName) {
+    std::string entry;
+    std::size_t slot = 0;  // 1-based position in directories, 0 = none
+    if (zeroBased) {
+        if (directoryIndex >= 0) slot = static_cast<std::size_t>(directoryIndex) + 1;
+    } else if (directoryIndex > 0) {
+        slot = static_cast<std::size_t>(directoryIndex);
+    }
+    if (slot >= 1 && slot <= directories.size()) entry = directories[slot - 1];
+    entry.reserve(entry.size() + 1 + fileName.size());
+    entry += '/';
+    entry += fileName;
+    files.push_back(std::move(entry));
+}
+
+const std::string* StatementList::fileFor(std::int32_t declFile) const {
+    if (zeroBased) {
+        if (declFile >= 0 && static_cast<std::size_t>(declFile) < files.size())
+            return &files[static_cast<std::size_t>(declFile)];
+        return nullptr;
+    }
+    if (declFile >= 1 && static_cast<std::size_t>(declFile) <= files.size())
+        return &files[static_cast<std::size_t>(declFile) - 1];
+    return nullptr;
+}
+
+}  // namespace Model

@@ -1,0 +1,349 @@
+// The object model of one dump's debugging information: one object per
+// debugging-information entry (DIE), in the same parent/child tree as the
+// entries, plus one StatementList per line-number program.
+//
+// Text fields are views. Inside a DwarfModel they point into the model's
+// TextPool, so they live exactly as long as the model; objects built by hand
+// (tests) may point at string literals.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace Model {
+
+// The class of an object, so that the naming and expansion rules can switch on
+// it instead of probing with dynamic_cast. Every entry class derives directly
+// from BasicObject.
+enum class Kind : std::uint8_t {
+    Basic,  // the root, or an entry whose tag has no class of its own
+    Array,
+    Base,
+    Class,
+    Const,
+    Enumeration,
+    Enumerator,
+    ImportedDeclaration,
+    Inheritance,
+    Member,
+    Namespace,
+    Pointer,
+    Structure,
+    Subrange,
+    Subroutine,
+    Typedef,
+    Union,
+    Volatile,
+    CompileUnit,
+    Function,
+    Variable,
+};
+
+class BasicObject {
+public:
+    BasicObject(std::uint32_t offset, std::string_view tag, BasicObject* parent)
+        : BasicObject(Kind::Basic, offset, tag, parent) {}
+    virtual ~BasicObject();
+
+    BasicObject(const BasicObject&) = delete;
+    BasicObject& operator=(const BasicObject&) = delete;
+
+    // Takes ownership of the child and appends it to children.
+    virtual void addChild(BasicObject* child);
+    // Size in bytes (or element count for a subrange); unsigned 32-bit, wraps.
+    virtual std::uint32_t getSize() const;
+
+    // The object's own name; prints a diagnostic for names containing
+    // "RtePortSR" (see expand/Naming.cpp).
+    std::string_view getName() const;
+
+    Kind kind() const { return kind_; }
+
+    void setDeclLine(std::string_view v) { declLine = v; }
+    void setName(std::string_view v) { name = v; }
+    void setCompileUnitName(std::string_view v) { compileUnitName = v; }
+    void setLinkageName(std::string_view v) { linkageName = v; }
+
+    std::uint32_t offset = 0;
+    BasicObject* parent = nullptr;
+    std::string_view declLine;
+    std::int32_t declFile = 0;
+    std::string_view name;
+    std::string_view tag;
+    std::string_view compileUnitName;
+    std::uint32_t stmtList = 0;
+    bool hasSpecification = false;
+    bool nested = false;
+    std::int32_t accessibility = 0;
+    std::string_view linkageName;
+    std::vector<BasicObject*> children;  // owned
+
+protected:
+    BasicObject(Kind kind, std::uint32_t offset, std::string_view tag, BasicObject* parent);
+    // addChild of the six scope classes: append, then mark the child nested.
+    void addNestedChild(BasicObject* child);
+
+private:
+    Kind kind_;
+};
+
+// Size of the object that `type` names, 0 when it is not linked.
+std::uint32_t sizeOf(const BasicObject* type);
+
+#define KESTREL_ENTRY_CLASS(Name, K)                                                       \
+    static constexpr Kind staticKind = Kind::K;                                            \
+    Name(std::uint32_t offset, std::string_view tag, BasicObject* parent)                  \
+        : BasicObject(Kind::K, offset, tag, parent) {}
+
+class TypeInfo_Array : public BasicObject {
+public:
+    KESTREL_ENTRY_CLASS(TypeInfo_Array, Array)
+    std::uint32_t getSize() const override;
+    BasicObject* type = nullptr;
+    std::uint32_t typeOffset = 0;
+    std::int32_t byteSize = 0;
+};
+
+class TypeInfo_Base : public BasicObject {
+public:
+    KESTREL_ENTRY_CLASS(TypeInfo_Base, Base)
+    std::uint32_t getSize() const override { return static_cast<std::uint32_t>(byteSize); }
+    void setEncodingName(std::string_view v) { encodingName = v; }
+    std::int32_t byteSize = 0;
+    std::int32_t encoding = 0;
+    std::string_view encodingName;
+};
+
+class TypeInfo_Class : public BasicObject {
+public:
+    KESTREL_ENTRY_CLASS(TypeInfo_Class, Class)
+    void addChild(BasicObject* child) override { addNestedChild(child); }
+    std::uint32_t getSize() const override { return static_cast<std::uint32_t>(byteSize); }
+    std::int32_t byteSize = 0;
+    bool declaration = false;
+    std::uint32_t specificationOffset = 0;
+    BasicObject* specification = nullptr;
+};
+
+class TypeInfo_Const : public BasicObject {
+public:
+    KESTREL_ENTRY_CLASS(TypeInfo_Const, Const)
+    std::uint32_t getSize() const override { return sizeOf(type); }
+    BasicObject* type = nullptr;
+    std::uint32_t typeOffset = 0;
+};
+
+class TypeInfo_Enumeration : public BasicObject {
+public:
+    KESTREL_ENTRY_CLASS(TypeInfo_Enumeration, Enumeration)
+    void addChild(BasicObject* child) override { addNestedChild(child); }
+    std::uint32_t getSize() const override { return static_cast<std::uint32_t>(byteSize); }
+    std::int32_t byteSize = 0;
+};
+
+class TypeInfo_Enumerator : public BasicObject {
+public:
+    KESTREL_ENTRY_CLASS(TypeInfo_Enumerator, Enumerator)
+    std::uint32_t getSize() const override { return 0; }
+    std::int32_t constValue = 0;
+};
+
+class TypeInfo_ImportedDeclaration : public BasicObject {
+public:
+    KESTREL_ENTRY_CLASS(TypeInfo_ImportedDeclaration, ImportedDeclaration)
+    std::uint32_t getSize() const override { return sizeOf(type); }
+    BasicObject* type = nullptr;
+    std::uint32_t typeOffset = 0;
+};
+
+class TypeInfo_Inheritance : public BasicObject {
+public:
+    KESTREL_ENTRY_CLASS(TypeInfo_Inheritance, Inheritance)
+    std::uint32_t getSize() const override { return sizeOf(type); }
+    BasicObject* type = nullptr;
+    std::uint32_t typeOffset = 0;
+    std::int32_t dataMemberLocation = 0;
+};
+
+class TypeInfo_Member : public BasicObject {
+public:
+    KESTREL_ENTRY_CLASS(TypeInfo_Member, Member)
+    std::uint32_t getSize() const override;
+    void setConstValue(std::string_view v) { constValue = v; hasConstValue = true; }
+    BasicObject* type = nullptr;
+    std::uint32_t typeOffset = 0;
+    std::int32_t dataMemberLocation = 0;
+    std::int32_t bitSize = 0;
+    std::int32_t bitOffset = 0;
+    std::int32_t byteSize = 0;
+    std::string_view constValue;
+    bool hasConstValue = false;
+    // Extensions for current debugging information (not in the classic
+    // listing): a DW_AT_data_bit_offset, and whether the member is only a
+    // declaration (a static data member up to DWARF 4).
+    std::int32_t dataBitOffset = 0;
+    bool hasDataBitOffset = false;
+    bool hasDataMemberLocation = false;
+    bool declaration = false;
+};
+
+class TypeInfo_Namespace : public BasicObject {
+public:
+    KESTREL_ENTRY_CLASS(TypeInfo_Namespace, Namespace)
+};
+
+class TypeInfo_Pointer : public BasicObject {
+public:
+    KESTREL_ENTRY_CLASS(TypeInfo_Pointer, Pointer)
+    std::uint32_t getSize() const override { return static_cast<std::uint32_t>(byteSize); }
+    BasicObject* type = nullptr;
+    std::int32_t byteSize = 0;
+    std::uint32_t typeOffset = 0;
+};
+
+class TypeInfo_Structure : public BasicObject {
+public:
+    KESTREL_ENTRY_CLASS(TypeInfo_Structure, Structure)
+    void addChild(BasicObject* child) override { addNestedChild(child); }
+    std::uint32_t getSize() const override { return static_cast<std::uint32_t>(byteSize); }
+    std::int32_t byteSize = 0;
+    std::uint32_t specificationOffset = 0;
+    BasicObject* specification = nullptr;
+};
+
+class TypeInfo_Subrange : public BasicObject {
+public:
+    KESTREL_ENTRY_CLASS(TypeInfo_Subrange, Subrange)
+    std::uint32_t getSize() const override {
+        return static_cast<std::uint32_t>(upperB) - static_cast<std::uint32_t>(lowerB) + 1u;
+    }
+    std::int32_t upperB = 0;
+    std::int32_t lowerB = 0;
+    BasicObject* type = nullptr;
+    std::uint32_t typeOffset = 0;
+};
+
+class TypeInfo_Subroutine : public BasicObject {
+public:
+    KESTREL_ENTRY_CLASS(TypeInfo_Subroutine, Subroutine)
+    void addChild(BasicObject* child) override { addNestedChild(child); }
+    std::uint32_t getSize() const override { return sizeOf(type); }
+    BasicObject* type = nullptr;
+    std::uint32_t typeOffset = 0;
+};
+
+class TypeInfo_Typedef : public BasicObject {
+public:
+    KESTREL_ENTRY_CLASS(TypeInfo_Typedef, Typedef)
+    std::uint32_t getSize() const override { return sizeOf(type); }
+    BasicObject* type = nullptr;
+    std::uint32_t typeOffset = 0;
+};
+
+class TypeInfo_Union : public BasicObject {
+public:
+    KESTREL_ENTRY_CLASS(TypeInfo_Union, Union)
+    void addChild(BasicObject* child) override { addNestedChild(child); }
+    std::uint32_t getSize() const override { return static_cast<std::uint32_t>(byteSize); }
+    std::int32_t byteSize = 0;
+};
+
+// Also made for DW_TAG_atomic_type, DW_TAG_restrict_type and
+// DW_TAG_immutable_type: qualifiers that are looked through like volatile.
+class TypeInfo_Volatile : public BasicObject {
+public:
+    KESTREL_ENTRY_CLASS(TypeInfo_Volatile, Volatile)
+    std::uint32_t getSize() const override { return sizeOf(type); }
+    BasicObject* type = nullptr;
+    std::uint32_t typeOffset = 0;
+};
+
+class CompileUnitInfo : public BasicObject {
+public:
+    KESTREL_ENTRY_CLASS(CompileUnitInfo, CompileUnit)
+    std::uint32_t getSize() const override { return 0; }
+    void setLanguage(std::string_view v) { language = v; }
+    void setProducer(std::string_view v) { producer = v; }
+    void setCompDir(std::string_view v) { compDir = v; }
+    std::uint32_t addressHigh = 0;
+    std::uint32_t addressLow = 0;
+    std::string_view language;
+    std::string_view producer;
+    std::string_view compDir;
+};
+
+class FunctionInfo : public BasicObject {
+public:
+    KESTREL_ENTRY_CLASS(FunctionInfo, Function)
+    void addChild(BasicObject* child) override { addNestedChild(child); }
+    std::uint32_t getSize() const override { return 0; }
+    BasicObject* type = nullptr;
+    std::uint32_t typeOffset = 0;
+    std::uint32_t addressHigh = 0;
+    std::uint32_t addressLow = 0;
+    bool external = false;
+    bool declaration = false;
+    bool virtuality = false;
+    bool isInline = false;
+    std::uint32_t specificationOffset = 0;
+    BasicObject* specification = nullptr;
+};
+
+class VariableInfo : public BasicObject {
+public:
+    KESTREL_ENTRY_CLASS(VariableInfo, Variable)
+    std::uint32_t getSize() const override { return sizeOf(type); }
+    void setConstValue(std::string_view v) { constValue = v; hasConstValue = true; }
+    BasicObject* type = nullptr;
+    std::uint32_t typeOffset = 0;
+    bool external = false;
+    bool declaration = false;
+    bool isStatic = false;
+    std::uint32_t address = 0;
+    bool isParameter = false;
+    std::string_view constValue;
+    bool hasConstValue = false;
+    std::uint32_t specificationOffset = 0;
+    BasicObject* specification = nullptr;
+};
+
+#undef KESTREL_ENTRY_CLASS
+
+// Checked downcast by kind: null when the object is of another class.
+template <class T>
+T* as(BasicObject* o) {
+    return (o != nullptr && o->kind() == T::staticKind) ? static_cast<T*>(o) : nullptr;
+}
+template <class T>
+const T* as(const BasicObject* o) {
+    return (o != nullptr && o->kind() == T::staticKind) ? static_cast<const T*>(o) : nullptr;
+}
+
+// The `type` link of the classes that have one; null for the others.
+BasicObject* typeOf(const BasicObject* o);
+
+// The directory and file tables of one line-number program.
+class StatementList {
+public:
+    explicit StatementList(std::uint32_t offset) : offset(offset) {}
+    virtual ~StatementList() = default;
+
+    void addDirectory(std::string_view directory);
+    // Appends directory text + "/" + name. Index 0 means "no directory" (the
+    // entry starts with the separator); an index beyond the directories read
+    // so far is treated like 0.
+    void addFile(std::int32_t directoryIndex, std::string_view fileName);
+
+    // The file that a DW_AT_decl_file number names, or null. Up to DWARF 4
+    // file N is entry N - 1; in DWARF 5 tables file N is entry N.
+    const std::string* fileFor(std::int32_t declFile) const;
+
+    std::uint32_t offset = 0;
+    std::vector<std::string> directories;
+    std::vector<std::string> files;
+    bool zeroBased = false;  // a DWARF 5 table: entries numbered from 0
+};
+
+}  // namespace Model
