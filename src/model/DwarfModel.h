@@ -55,6 +55,8 @@ public:
     std::unique_ptr<BasicObject> root;
     OffsetIndex objectsByOffset;
     std::map<std::uint32_t, std::unique_ptr<StatementList>> lineTables;
+    // Tables whose offset was already taken: not indexed, but owned here.
+    std::vector<std::unique_ptr<StatementList>> spareLineTables;
     std::vector<BasicObject*> locatedObjects;
     std::vector<BasicObject*> constantObjects;
     std::vector<TypeInfo_Array*> arrays;

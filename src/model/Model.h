@@ -223,6 +223,9 @@ public:
     std::int32_t lowerB = 0;
     BasicObject* type = nullptr;
     std::uint32_t typeOffset = 0;
+    // DW_AT_count (clang and others): turned into upperB once the dump is read.
+    std::int32_t count = 0;
+    bool hasCount = false;
 };
 
 class TypeInfo_Subroutine : public BasicObject {

@@ -1,0 +1,107 @@
+#include "model/DwarfModel.h"
+
+#include <algorithm>
+
+#include "reader/DumpReader.h"
+#include "reader/LineSource.h"
+
+namespace Model {
+
+void OffsetIndex::add(std::uint32_t offset, BasicObject* object) {
+    if (!entries_.empty() && offset <= entries_.back().first) settled_ = false;
+    entries_.emplace_back(offset, object);
+}
+
+void OffsetIndex::settle() const {
+    if (settled_) return;
+    std::stable_sort(entries_.begin(), entries_.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    // The first object registered under an offset stays; later ones go.
+    auto last = std::unique(entries_.begin(), entries_.end(),
+                            [](const auto& a, const auto& b) { return a.first == b.first; });
+    entries_.erase(last, entries_.end());
+    entries_.shrink_to_fit();
+    settled_ = true;
+}
+
+BasicObject* OffsetIndex::find(std::uint32_t offset) const {
+    if (offset == 0) return nullptr;  // an offset never set; no entry lies at 0
+    settle();
+    auto it = std::lower_bound(entries_.begin(), entries_.end(), offset,
+                               [](const auto& e, std::uint32_t o) { return e.first < o; });
+    return (it != entries_.end() && it->first == offset) ? it->second : nullptr;
+}
+
+std::size_t OffsetIndex::size() const {
+    settle();
+    return entries_.size();
+}
+
+DwarfModel::DwarfModel() = default;
+
+DwarfModel::DwarfModel(const std::string& dumpFileName) {
+    Kestrel::DumpReader reader(*this);
+    std::string error;
+    std::uint64_t lines = 0;
+    opened_ = Kestrel::readLines(
+        dumpFileName,
+        [&](std::string_view line) {
+            ++lines;
+            reader.feed(line);
+        },
+        error, &bytesRead);
+    linesRead = lines;
+    if (!opened_) {
+        openError_ = error;
+        root.reset();
+        return;
+    }
+    link();
+    Kestrel::DumpReader::finishLinked(*this);
+}
+
+DwarfModel::~DwarfModel() = default;
+
+std::unique_ptr<DwarfModel> DwarfModel::fromText(std::string_view dumpText) {
+    auto model = std::make_unique<DwarfModel>();
+    {
+        Kestrel::DumpReader reader(*model);
+        Kestrel::forEachLine(dumpText, [&](std::string_view line) {
+            ++model->linesRead;
+            reader.feed(line);
+        });
+    }
+    model->bytesRead = dumpText.size();
+    model->opened_ = true;
+    model->link();
+    Kestrel::DumpReader::finishLinked(*model);
+    return model;
+}
+
+void DwarfModel::link() {
+    auto resolve = [this](auto& list) {
+        for (auto* o : list) o->type = objectsByOffset.find(o->typeOffset);
+    };
+    resolve(arrays);
+    resolve(constTypes);
+    resolve(importedDeclarations);
+    resolve(inheritances);
+    resolve(members);
+    resolve(pointers);
+    resolve(subranges);
+    resolve(subroutines);
+    resolve(typedefs);
+    resolve(volatiles);
+    for (FunctionInfo* f : functions) {
+        f->type = objectsByOffset.find(f->typeOffset);
+        f->specification = objectsByOffset.find(f->specificationOffset);
+    }
+    for (VariableInfo* v : variables) {
+        v->type = objectsByOffset.find(v->typeOffset);
+        v->specification = objectsByOffset.find(v->specificationOffset);
+    }
+    for (TypeInfo_Class* c : classes) c->specification = objectsByOffset.find(c->specificationOffset);
+    for (TypeInfo_Structure* s : structures) s->specification = objectsByOffset.find(s->specificationOffset);
+}
+
+}  // namespace Model

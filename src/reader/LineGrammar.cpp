@@ -1,0 +1,337 @@
+#include "reader/LineGrammar.h"
+
+#include <charconv>
+
+namespace Kestrel::grammar {
+namespace {
+
+constexpr bool isDigit(char c) { return c >= '0' && c <= '9'; }
+constexpr bool isXDigit(char c) {
+    return isDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+constexpr bool isBlank(char c) { return c == ' ' || c == '\t'; }
+constexpr bool isSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+// What "." of a regular expression matches: anything but a line terminator.
+constexpr bool isLineChar(char c) { return c != '\n' && c != '\r'; }
+
+bool allLineChars(std::string_view s) {
+    for (char c : s)
+        if (!isLineChar(c)) return false;
+    return true;
+}
+
+// Cursor over a line with the few steps the shapes need.
+struct Cursor {
+    std::string_view s;
+    std::size_t i = 0;
+
+    bool atEnd() const { return i >= s.size(); }
+    bool peek(char c) const { return i < s.size() && s[i] == c; }
+    bool eat(char c) {
+        if (!peek(c)) return false;
+        ++i;
+        return true;
+    }
+    bool eat(std::string_view word) {
+        if (s.substr(i, word.size()) != word) return false;
+        i += word.size();
+        return true;
+    }
+    template <class Pred>
+    std::size_t eatRun(Pred pred) {
+        std::size_t start = i;
+        while (i < s.size() && pred(s[i])) ++i;
+        return i - start;
+    }
+    template <class Pred>
+    bool eatRun1(Pred pred, std::string_view* captured = nullptr) {
+        std::size_t start = i;
+        if (eatRun(pred) == 0) return false;
+        if (captured != nullptr) *captured = s.substr(start, i - start);
+        return true;
+    }
+    std::string_view rest() const { return s.substr(i); }
+};
+
+bool spaces1(Cursor& c) { return c.eatRun1([](char ch) { return ch == ' '; }); }
+bool blanks1(Cursor& c) { return c.eatRun1(isBlank); }
+
+// Strips a "(indirect line string, offset: 0x10): " or "(indirect string,
+// offset: 0x10): " prefix.
+std::string_view stripIndirectPrefix(std::string_view text) {
+    if (text.starts_with("(indirect")) {
+        std::size_t p = text.find("): ");
+        if (p != std::string_view::npos) return text.substr(p + 3);
+    }
+    return text;
+}
+
+}  // namespace
+
+bool scanDieHeader(std::string_view line, DieHeader& out) {
+    Cursor c{line};
+    if (!spaces1(c) || !c.eat('<') || !c.eatRun1(isXDigit, &out.depth) || !c.eat('>')) return false;
+    if (!c.eat('<') || !c.eatRun1(isXDigit, &out.offset) || !c.eat('>') || !c.eat(':')) return false;
+    if (!spaces1(c) || !c.eat("Abbrev") || !spaces1(c) || !c.eat("Number:") || !spaces1(c)) return false;
+    if (!c.eatRun1(isDigit) || !spaces1(c) || !c.eat('(')) return false;
+    std::string_view rest = c.rest();
+    if (!rest.starts_with("DW_TAG_") || rest.size() < 8 || rest.back() != ')') return false;
+    out.tag = rest.substr(0, rest.size() - 1);
+    return allLineChars(out.tag);
+}
+
+bool scanAttribute(std::string_view line, AttributeLine& out) {
+    Cursor c{line};
+    if (!spaces1(c) || !c.eat('<') || !c.eatRun1(isXDigit) || !c.eat('>') || !spaces1(c)) return false;
+    std::size_t nameStart = c.i;
+    if (!c.eat("DW_AT_")) return false;
+    if (!c.eatRun1([](char ch) { return ch != ' ' && ch != ':'; })) return false;
+    out.name = line.substr(nameStart, c.i - nameStart);
+    // A run of blanks and colons; the value starts after the last blank of the
+    // run that is not its first character.
+    std::size_t runStart = c.i;
+    c.eatRun([](char ch) { return ch == ' ' || ch == ':'; });
+    std::size_t runEnd = c.i;
+    std::size_t valueStart = std::string_view::npos;
+    for (std::size_t k = runEnd; k-- > runStart + 1;) {
+        if (line[k] == ' ') {
+            valueStart = k + 1;
+            break;
+        }
+    }
+    if (valueStart == std::string_view::npos) return false;
+    std::string_view tail = line.substr(valueStart);
+    if (!allLineChars(tail)) return false;
+    std::size_t tab = tail.rfind('\t');
+    if (tab != std::string_view::npos) {
+        out.value = tail.substr(0, tab);
+        out.interpretation = tail.substr(tab + 1);
+        out.hadTab = true;
+        return true;
+    }
+    // Current binutils print a TAB only before an interpretation text.
+    constexpr std::string_view kLocationList = " (location list)";
+    out.hadTab = false;
+    if (tail.ends_with(kLocationList)) {
+        out.value = tail.substr(0, tail.size() - kLocationList.size());
+        out.interpretation = kLocationList.substr(1);
+    } else {
+        out.value = tail;
+        out.interpretation = {};
+    }
+    return true;
+}
+
+bool scanOffsetLine(std::string_view line, std::string_view& hexDigits) {
+    Cursor c{line};
+    if (!blanks1(c) || !c.eat("Offset:")) return false;
+    c.eatRun(isBlank);
+    if (c.eat("0x")) return c.eatRun1(isXDigit, &hexDigits) && c.atEnd();
+    // binutils 2.40 prints the offset 0 of a first table without "0x".
+    if (c.rest() == "0") {
+        hexDigits = c.rest();
+        return true;
+    }
+    return false;
+}
+
+bool scanDirectoryHeader(std::string_view line, TableShape& shape) {
+    Cursor c{line};
+    if (!blanks1(c) || !c.eat("The Directory Table")) return false;
+    std::string_view rest = c.rest();
+    if (rest == ":") {
+        shape = TableShape::Classic;
+        return true;
+    }
+    // " (offset 0x1b):" or " (offset 0x22, lines 2, columns 1):"
+    if (!rest.starts_with(" (offset 0x") || !rest.ends_with("):")) return false;
+    shape = rest.find(", lines ") != std::string_view::npos ? TableShape::Dwarf5 : TableShape::Numbered;
+    return true;
+}
+
+bool scanFileHeader(std::string_view line) {
+    Cursor c{line};
+    return blanks1(c) && c.rest() == "Entry\tDir\tTime\tSize\tName";
+}
+
+bool scanDwarf5FileHeader(std::string_view line) {
+    Cursor c{line};
+    if (!blanks1(c) || !c.eat("Entry\tDir\t")) return false;
+    std::string_view rest = c.rest();
+    return rest == "Name" || rest.ends_with("\tName");
+}
+
+bool scanDwarf5DirectoryTitle(std::string_view line) {
+    Cursor c{line};
+    return blanks1(c) && c.rest() == "Entry\tName";
+}
+
+bool scanDirectoryEntry(std::string_view line, std::string_view& directory) {
+    Cursor c{line};
+    if (!blanks1(c)) return false;
+    directory = c.rest();
+    return allLineChars(directory);
+}
+
+bool scanNumberedDirectoryEntry(std::string_view line, std::string_view& directory) {
+    Cursor c{line};
+    if (!blanks1(c) || !c.eatRun1(isDigit) || !c.eat('\t')) return false;
+    std::string_view rest = c.rest();
+    if (!allLineChars(rest)) return false;
+    directory = stripIndirectPrefix(rest);
+    return true;
+}
+
+bool scanFileEntry(std::string_view line, std::string_view& dirIndex, std::string_view& fileName) {
+    Cursor c{line};
+    if (!blanks1(c) || !c.eatRun1(isDigit) || !c.eat('\t')) return false;
+    if (!c.eatRun1(isDigit, &dirIndex) || !c.eat('\t')) return false;
+    if (!c.eatRun1(isDigit) || !c.eat('\t') || !c.eatRun1(isDigit) || !c.eat('\t')) return false;
+    fileName = c.rest();
+    return allLineChars(fileName);
+}
+
+bool scanDwarf5FileEntry(std::string_view line, std::string_view& dirIndex, std::string_view& fileName) {
+    Cursor c{line};
+    if (!blanks1(c) || !c.eatRun1(isDigit) || !c.eat('\t')) return false;
+    if (!c.eatRun1(isDigit, &dirIndex) || !c.eat('\t')) return false;
+    std::string_view rest = c.rest();
+    if (!allLineChars(rest)) return false;
+    // Further columns (an MD5 sum) may stand before the name, which is last.
+    std::size_t tab = rest.rfind('\t');
+    if (tab != std::string_view::npos) rest = rest.substr(tab + 1);
+    fileName = stripIndirectPrefix(rest);
+    return true;
+}
+
+bool scanPointerSize(std::string_view line, std::string_view& digits) {
+    Cursor c{line};
+    return spaces1(c) && c.eat("Pointer Size:") && spaces1(c) && c.eatRun1(isDigit, &digits) && c.atEnd();
+}
+
+bool scanFileFormat(std::string_view line, std::string_view& format) {
+    // "^.*[:][ ]+file[ ]format[ ](.*)$": the last ": ... file format " wins.
+    constexpr std::string_view kWords = "file format ";
+    std::size_t p = line.size();
+    while (p > 0) {
+        p = line.rfind(kWords, p - 1);
+        if (p == std::string_view::npos) return false;
+        std::size_t k = p;
+        while (k > 0 && line[k - 1] == ' ') --k;
+        if (k < p && k > 0 && line[k - 1] == ':') {
+            if (!allLineChars(line)) return false;
+            format = line.substr(p + kWords.size());
+            return true;
+        }
+    }
+    return false;
+}
+
+bool captureAfterIndirect(std::string_view value, std::string_view& text) {
+    std::size_t p = value.rfind("): ");
+    if (p == std::string_view::npos || !allLineChars(value)) return false;
+    text = value.substr(p + 3);
+    return true;
+}
+
+bool captureLastHex(std::string_view value, std::string_view& digits) {
+    if (!allLineChars(value)) return false;
+    std::size_t p = value.size();
+    while (p > 0) {
+        p = value.rfind("0x", p - 1);
+        if (p == std::string_view::npos) return false;
+        std::size_t start = p + 2;
+        std::size_t end = start;
+        while (end < value.size() && isXDigit(value[end])) ++end;
+        if (end > start) {
+            digits = value.substr(start, end - start);
+            return true;
+        }
+    }
+    return false;
+}
+
+bool captureAddress(std::string_view interpretation, std::uint32_t& address) {
+    Cursor c{interpretation};
+    std::string_view digits;
+    if (!c.eat("(DW_OP_addr:") || !spaces1(c) || !c.eatRun1(isXDigit, &digits)) return false;
+    std::uint32_t base = hexValue(digits);
+    if (c.rest() == ")") {
+        address = base;
+        return true;
+    }
+    // Globals merged by LLVM: "(DW_OP_addr: 20000100; DW_OP_plus_uconst: 8)".
+    std::string_view addend;
+    if (c.eat("; DW_OP_plus_uconst:") && spaces1(c) && c.eatRun1(isDigit, &addend) && c.rest() == ")") {
+        address = base + static_cast<std::uint32_t>(decimalValue(addend));
+        return true;
+    }
+    return false;
+}
+
+bool capturePlusUconst(std::string_view interpretation, std::string_view& digits) {
+    Cursor c{interpretation};
+    return c.eat("(DW_OP_plus_uconst:") && spaces1(c) && c.eatRun1(isDigit, &digits) && c.rest() == ")";
+}
+
+bool captureConstant(std::string_view value, std::uint32_t& number) {
+    Cursor c{value};
+    c.eatRun(isSpace);
+    std::string_view digits;
+    bool hex = false;
+    if (c.s.substr(c.i, 2) == "0x" && c.i + 2 < c.s.size() && isXDigit(c.s[c.i + 2])) {
+        c.i += 2;
+        hex = true;
+        c.eatRun1(isXDigit, &digits);
+    } else if (!c.eatRun1(isDigit, &digits)) {
+        return false;
+    }
+    c.eatRun(isSpace);
+    if (!c.atEnd()) return false;
+    number = hex ? hexValue(digits) : static_cast<std::uint32_t>(decimalValue(digits));
+    return true;
+}
+
+bool captureParenthesised(std::string_view interpretation, std::string_view& text) {
+    if (interpretation.empty() || interpretation.back() != ')' || !allLineChars(interpretation)) return false;
+    std::size_t open = interpretation.rfind('(', interpretation.size() - 1);
+    if (open == std::string_view::npos) return false;
+    text = interpretation.substr(open + 1, interpretation.size() - 1 - (open + 1));
+    return true;
+}
+
+std::uint32_t hexValue(std::string_view digits) {
+    std::uint32_t v = 0;
+    for (char ch : digits) {
+        std::uint32_t d = isDigit(ch) ? static_cast<std::uint32_t>(ch - '0')
+                        : (ch >= 'a' && ch <= 'f') ? static_cast<std::uint32_t>(ch - 'a' + 10)
+                        : (ch >= 'A' && ch <= 'F') ? static_cast<std::uint32_t>(ch - 'A' + 10)
+                                                   : 0u;
+        v = (v << 4) | d;  // wraps: the low 32 bits of a longer number stay
+    }
+    return v;
+}
+
+std::int32_t decimalValue(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size() && isSpace(text[i])) ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    std::uint32_t v = 0;
+    if (i + 2 < text.size() + 0 && text[i] == '0' && text[i + 1] == 'x' && isXDigit(text[i + 2])) {
+        std::size_t start = i + 2, end = start;
+        while (end < text.size() && isXDigit(text[end])) ++end;
+        v = hexValue(text.substr(start, end - start));
+    } else {
+        for (; i < text.size() && isDigit(text[i]); ++i) v = v * 10u + static_cast<std::uint32_t>(text[i] - '0');
+    }
+    if (negative) v = 0u - v;
+    return static_cast<std::int32_t>(v);
+}
+
+}  // namespace Kestrel::grammar

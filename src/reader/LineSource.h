@@ -1,0 +1,40 @@
+// Splits text into lines: a line ends at LF, a CR right before the LF belongs
+// to the line end, and a last line without LF is still a line. The file is
+// read in large blocks; each line is handed out as a view that is valid only
+// during the callback.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace Kestrel {
+
+// Calls `onLine` for each line of `text`.
+template <class F>
+void forEachLine(std::string_view text, F&& onLine) {
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t lf = text.find('\n', start);
+        if (lf == std::string_view::npos) {
+            onLine(text.substr(start));
+            return;
+        }
+        std::size_t end = lf;
+        if (end > start && text[end - 1] == '\r') --end;
+        onLine(text.substr(start, end - start));
+        start = lf + 1;
+    }
+}
+
+// Opens a file for binary reading; the name is UTF-8 on every platform.
+std::FILE* openForReading(const std::string& fileName);
+
+// Reads the whole file in blocks and calls `onLine` for each line. Returns
+// false (with a reason in `error`) when the file cannot be opened or read.
+bool readLines(const std::string& fileName, const std::function<void(std::string_view)>& onLine,
+               std::string& error, std::uint64_t* bytes = nullptr);
+
+}  // namespace Kestrel

@@ -1,0 +1,130 @@
+#include <gtest/gtest.h>
+
+#include "model/DwarfModel.h"
+#include "model/Model.h"
+
+using namespace Model;
+
+namespace {
+
+TEST(ModelObjects, SizesFollowTheClassRules) {
+    BasicObject root(0, "", nullptr);
+    auto* int4 = new TypeInfo_Base(0x10, "DW_TAG_base_type", &root);
+    int4->byteSize = 4;
+    auto* arr = new TypeInfo_Array(0x20, "DW_TAG_array_type", &root);
+    arr->type = int4;
+    auto* d0 = new TypeInfo_Subrange(0x21, "DW_TAG_subrange_type", arr);
+    d0->upperB = 2;
+    auto* d1 = new TypeInfo_Subrange(0x22, "DW_TAG_subrange_type", arr);
+    d1->upperB = 3;
+    EXPECT_EQ(arr->getSize(), 48u);
+
+    auto* one = new TypeInfo_Array(0x30, "DW_TAG_array_type", &root);
+    auto* r = new TypeInfo_Subrange(0x31, "DW_TAG_subrange_type", one);
+    r->upperB = 9;
+    EXPECT_EQ(one->getSize(), 0u) << "element type not linked";
+    one->type = int4;
+    EXPECT_EQ(one->getSize(), 40u);
+
+    TypeInfo_Subrange none(0x40, "DW_TAG_subrange_type", nullptr);
+    EXPECT_EQ(none.getSize(), 1u);
+    none.lowerB = 1;
+    none.upperB = 4;
+    EXPECT_EQ(none.getSize(), 4u);
+
+    auto* s = new TypeInfo_Structure(0x50, "DW_TAG_structure_type", &root);
+    s->byteSize = 12;
+    auto* bits = new TypeInfo_Member(0x51, "DW_TAG_member", s);
+    bits->type = int4;
+    bits->bitSize = 3;
+    bits->byteSize = 1;
+    EXPECT_EQ(bits->getSize(), 1u) << "a bit field has the size of its storage unit";
+    bits->bitSize = 0;
+    EXPECT_EQ(bits->getSize(), 4u);
+    EXPECT_EQ(s->getSize(), 12u) << "never the sum of the members";
+
+    auto* ns = new TypeInfo_Namespace(0x60, "DW_TAG_namespace", &root);
+    auto* a = new TypeInfo_Base(0x61, "DW_TAG_base_type", ns);
+    a->byteSize = 2;
+    auto* b = new TypeInfo_Base(0x62, "DW_TAG_base_type", ns);
+    b->byteSize = 8;
+    EXPECT_EQ(ns->getSize(), 10u);
+
+    auto* c = new TypeInfo_Const(0x70, "DW_TAG_const_type", &root);
+    c->type = s;
+    auto* td = new TypeInfo_Typedef(0x71, "DW_TAG_typedef", &root);
+    td->type = c;
+    EXPECT_EQ(td->getSize(), 12u);
+}
+
+TEST(ModelObjects, ChildrenInheritFromTheirParentAtConstruction) {
+    BasicObject root(0, "", nullptr);
+    auto* cu = new CompileUnitInfo(0xb, "DW_TAG_compile_unit", &root);
+    cu->setName("main.c");
+    cu->setCompileUnitName("main.c");
+    cu->stmtList = 0x75;
+    auto* v = new VariableInfo(0x20, "DW_TAG_variable", cu);
+    EXPECT_FALSE(v->nested);
+    EXPECT_EQ(v->compileUnitName, "main.c");
+    EXPECT_EQ(v->stmtList, 0x75u);
+    auto* s = new TypeInfo_Structure(0x30, "DW_TAG_structure_type", cu);
+    s->setDeclLine("12");
+    s->declFile = 2;
+    auto* m = new TypeInfo_Member(0x31, "DW_TAG_member", s);
+    EXPECT_TRUE(m->nested);
+    EXPECT_EQ(m->declLine, "12");
+    EXPECT_EQ(m->declFile, 2);
+    auto* below = new BasicObject(0x32, "DW_TAG_lexical_block", m);
+    EXPECT_TRUE(below->nested);
+    ASSERT_EQ(cu->children.size(), 2u);
+    EXPECT_EQ(cu->children[0], v);
+}
+
+TEST(ModelObjects, StatementListJoinsDirectoriesAndNumbersFiles) {
+    StatementList classic(0);
+    classic.addFile(0, "a.c");
+    classic.addDirectory("x");
+    classic.addDirectory("y");
+    classic.addFile(2, "b.h");
+    classic.addFile(7, "c.h");
+    EXPECT_EQ(classic.files, (std::vector<std::string>{"/a.c", "y/b.h", "/c.h"}));
+    EXPECT_EQ(classic.fileFor(0), nullptr);
+    EXPECT_EQ(*classic.fileFor(1), "/a.c");
+    EXPECT_EQ(classic.fileFor(4), nullptr);
+
+    StatementList v5(0x30);
+    v5.zeroBased = true;
+    v5.addDirectory("/work");
+    v5.addDirectory("/usr/include");
+    v5.addFile(0, "big.c");
+    v5.addFile(1, "stdint.h");
+    EXPECT_EQ(*v5.fileFor(0), "/work/big.c");
+    EXPECT_EQ(*v5.fileFor(1), "/usr/include/stdint.h");
+    EXPECT_EQ(v5.fileFor(2), nullptr);
+}
+
+TEST(ModelObjects, DestroyingTheRootDestroysADeepTreeOnce) {
+    // Deep enough to overflow the stack if destruction recursed.
+    auto root = std::make_unique<BasicObject>(0, "", nullptr);
+    BasicObject* p = root.get();
+    for (std::uint32_t i = 1; i <= 200000; ++i) p = new BasicObject(i, "DW_TAG_lexical_block", p);
+    auto* shared = new TypeInfo_Base(1u << 30, "DW_TAG_base_type", root.get());
+    for (int i = 0; i < 3; ++i) (new TypeInfo_Typedef(static_cast<std::uint32_t>(i), "DW_TAG_typedef", root.get()))->type = shared;
+    root.reset();
+    SUCCEED();
+}
+
+TEST(ModelIndex, FirstObjectOfAnOffsetWinsAndOffsetZeroFindsNothing) {
+    OffsetIndex index;
+    BasicObject a(0x30, "x", nullptr), b(0x30, "y", nullptr), c(0x10, "z", nullptr), z(0, "", nullptr);
+    index.add(0x30, &a);
+    index.add(0x30, &b);
+    index.add(0x10, &c);
+    index.add(0, &z);
+    EXPECT_EQ(index.find(0x30), &a);
+    EXPECT_EQ(index.find(0x10), &c);
+    EXPECT_EQ(index.find(0x20), nullptr);
+    EXPECT_EQ(index.find(0), nullptr);
+}
+
+}  // namespace

@@ -1,0 +1,356 @@
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "model/DwarfModel.h"
+
+using namespace Model;
+
+namespace {
+
+std::unique_ptr<DwarfModel> read(const std::string& text) { return DwarfModel::fromText(text); }
+
+// A compile unit in the classic shape: every attribute value followed by a TAB.
+const char* const kClassic =
+    "\n"
+    "app.elf:     file format elf32-littlearm\n"
+    "\n"
+    "Contents of the .debug_info section:\n"
+    "\n"
+    "  Compilation Unit @ offset 0x0:\n"
+    "   Pointer Size:  4\n"
+    " <0><b>: Abbrev Number: 1 (DW_TAG_compile_unit)\n"
+    "    <c>   DW_AT_producer    : (indirect string, offset: 0x0): GNU C 4.7.4\t\n"
+    "    <10>   DW_AT_language    : 1\t(ANSI C)\n"
+    "    <11>   DW_AT_name        : (indirect string, offset: 0x1c): main.c\t\n"
+    "    <15>   DW_AT_comp_dir    : (indirect string, offset: 0x23): /work\t\n"
+    "    <19>   DW_AT_low_pc      : 0x8000\t\n"
+    "    <1d>   DW_AT_stmt_list   : 0x0\t\n"
+    " <1><21>: Abbrev Number: 2 (DW_TAG_base_type)\n"
+    "    <22>   DW_AT_byte_size   : 4\t\n"
+    "    <23>   DW_AT_encoding    : 7\t(unsigned)\n"
+    "    <24>   DW_AT_name        : unsigned int\t\n"
+    " <1><28>: Abbrev Number: 3 (DW_TAG_variable)\n"
+    "    <29>   DW_AT_name        : counter\t\n"
+    "    <2d>   DW_AT_decl_file   : 1\t\n"
+    "    <2e>   DW_AT_decl_line   : 17\t\n"
+    "    <2f>   DW_AT_type        : <0x21>\t\n"
+    "    <33>   DW_AT_location    : 5 byte block: 3 b4 a1 0 20 \t(DW_OP_addr: 2000a1b4)\n"
+    " <1><39>: Abbrev Number: 4 (DW_TAG_pointer_type)\n"
+    "    <3a>   DW_AT_byte_size   : 8\t\n"
+    "    <3b>   DW_AT_type        : <0x21>\t\n"
+    "\n"
+    "Raw dump of debug contents of section .debug_line:\n"
+    "\n"
+    "  Offset:                      0x0\n"
+    "  Length:                      62\n"
+    "\n"
+    " The Directory Table:\n"
+    "  /usr/include  \n"
+    "  inc\n"
+    "\n"
+    " The File Name Table:\n"
+    "  Entry\tDir\tTime\tSize\tName\n"
+    "  1\t0\t0\t0\tmain.c\n"
+    "  2\t2\t0\t0\tio.h\n"
+    "\n";
+
+TEST(ReaderClassicShape, BuildsUnitsTypesVariablesAndLineTables) {
+    auto m = read(kClassic);
+    ASSERT_TRUE(m->root);
+    ASSERT_EQ(m->compileUnits.size(), 1u);
+    CompileUnitInfo* cu = m->compileUnits[0];
+    EXPECT_EQ(cu->name, "main.c");
+    EXPECT_EQ(cu->compileUnitName, "main.c");
+    EXPECT_EQ(cu->producer, "GNU C 4.7.4");
+    EXPECT_EQ(cu->compDir, "/work");
+    EXPECT_EQ(cu->language, "(ANSI C)");
+    EXPECT_EQ(cu->addressLow, 0x8000u);
+    EXPECT_TRUE(m->littleEndian) << "elf32-littlearm names a little-endian format";
+
+    ASSERT_EQ(m->variables.size(), 1u);
+    VariableInfo* v = m->variables[0];
+    EXPECT_EQ(v->name, "counter");
+    EXPECT_EQ(v->address, 0x2000a1b4u);
+    EXPECT_TRUE(v->isStatic);
+    EXPECT_EQ(v->declLine, "17");
+    EXPECT_EQ(v->declFile, 1);
+    EXPECT_EQ(v->compileUnitName, "main.c");
+    ASSERT_EQ(v->type, m->baseTypes.at(0));
+    EXPECT_EQ(m->baseTypes[0]->encodingName, "unsigned");
+    EXPECT_EQ(m->baseTypes[0]->encoding, 7);
+    ASSERT_EQ(m->locatedObjects.size(), 1u);
+    EXPECT_EQ(m->pointers.at(0)->byteSize, 4) << "the Pointer Size line wins over DW_AT_byte_size";
+
+    ASSERT_EQ(m->lineTables.size(), 1u);
+    const StatementList& lt = *m->lineTables.at(0);
+    EXPECT_EQ(lt.directories, (std::vector<std::string>{"/usr/include  ", "inc"})) << "trailing blanks kept";
+    EXPECT_EQ(lt.files, (std::vector<std::string>{"/main.c", "inc/io.h"}));
+}
+
+TEST(ReaderClassicShape, CrLfReadsLikeLf) {
+    std::string crlf;
+    for (const char* p = kClassic; *p; ++p) {
+        if (*p == '\n') crlf += '\r';
+        crlf += *p;
+    }
+    auto a = read(kClassic);
+    auto b = read(crlf);
+    ASSERT_EQ(b->variables.size(), 1u);
+    EXPECT_EQ(b->variables[0]->name, "counter");
+    EXPECT_EQ(b->lineTables.at(0)->files, a->lineTables.at(0)->files);
+    EXPECT_EQ(b->lineTables.at(0)->directories, a->lineTables.at(0)->directories);
+}
+
+TEST(ReaderDepthRule, SkipsEntriesDeeperThanAllowedWithTheirSubtrees) {
+    auto m = read(
+        " <1><10>: Abbrev Number: 1 (DW_TAG_variable)\n"
+        "    <11>   DW_AT_name        : lost\t\n"
+        " <0><20>: Abbrev Number: 1 (DW_TAG_compile_unit)\n"
+        " <1><30>: Abbrev Number: 1 (DW_TAG_structure_type)\n"
+        " <3><40>: Abbrev Number: 1 (DW_TAG_member)\n"
+        "    <41>   DW_AT_name        : deep\t\n"
+        " <4><48>: Abbrev Number: 1 (DW_TAG_member)\n"
+        " <2><50>: Abbrev Number: 1 (DW_TAG_member)\n"
+        "    <51>   DW_AT_name        : kept\t\n");
+    EXPECT_EQ(m->objectsByOffset.find(0x10), nullptr);
+    EXPECT_EQ(m->objectsByOffset.find(0x40), nullptr);
+    EXPECT_EQ(m->objectsByOffset.find(0x48), nullptr);
+    ASSERT_EQ(m->members.size(), 1u);
+    EXPECT_EQ(m->members[0]->name, "kept");
+    EXPECT_EQ(m->members[0]->parent, m->structures.at(0));
+    EXPECT_TRUE(m->variables.empty());
+}
+
+TEST(ReaderEntries, LexicalBlocksFirstOffsetsLocationsAndRepeats) {
+    auto m = read(
+        " <0><b>: Abbrev Number: 1 (DW_TAG_compile_unit)\n"
+        " <1><20>: Abbrev Number: 2 (DW_TAG_subprogram)\n"
+        "    <21>   DW_AT_name        : f\t\n"
+        " <2><30>: Abbrev Number: 3 (DW_TAG_lexical_block)\n"
+        "    <31>   DW_AT_decl_line   : 9\t\n"
+        " <3><40>: Abbrev Number: 4 (DW_TAG_variable)\n"
+        "    <41>   DW_AT_name        : cnt\t\n"
+        "    <42>   DW_AT_location    : 5 byte block: 3 0 1 0 20 \t(DW_OP_addr: 20000100)\n"
+        "    <43>   DW_AT_location    : 5 byte block: 3 0 1 0 20 \t(DW_OP_addr: 20000104)\n"
+        " <3><50>: Abbrev Number: 4 (DW_TAG_variable)\n"
+        "    <51>   DW_AT_location    : 0x0\t(location list)\n"
+        " <3><60>: Abbrev Number: 4 (DW_TAG_variable)\n"
+        "    <61>   DW_AT_location    : 2 byte block: 91 7c \t(DW_OP_fbreg: -4)\n"
+        " <3><40>: Abbrev Number: 5 (DW_TAG_formal_parameter)\n"
+        " <1><70>: Abbrev Number: 6 (DW_TAG_enumerator)\n"
+        "    <71>   DW_AT_const_value : 3\t\n"
+        "    <72>   DW_AT_const_value : 4\t\n"
+        " <1><80>: Abbrev Number: 6 (DW_TAG_inlined_subroutine)\n"
+        "    <81>   DW_AT_abstract_origin: <0x20>\t\n"
+        "    <82>   DW_AT_call_file   : 2\t\n"
+        "    <83>   DW_AT_call_line   : 44\t\n");
+    BasicObject* block = m->objectsByOffset.find(0x30);
+    ASSERT_NE(block, nullptr);
+    EXPECT_EQ(block->kind(), Kind::Basic);
+    EXPECT_EQ(block->tag, "DW_TAG_lexical_block");
+    EXPECT_EQ(block->declLine, "9");
+    ASSERT_EQ(m->variables.size(), 4u);
+    VariableInfo* cnt = m->variables[0];
+    EXPECT_EQ(cnt->parent, block);
+    EXPECT_TRUE(cnt->nested) << "below a function";
+    EXPECT_EQ(cnt->address, 0x20000104u) << "the later line wins";
+    EXPECT_EQ(m->locatedObjects.size(), 2u) << "appended once per line";
+    EXPECT_TRUE(m->variables[1]->isStatic);
+    EXPECT_EQ(m->variables[1]->address, 0u);
+    EXPECT_TRUE(m->variables[2]->isStatic);
+    EXPECT_TRUE(m->variables[3]->isParameter);
+    EXPECT_EQ(m->objectsByOffset.find(0x40), cnt) << "first object of an offset wins";
+    ASSERT_EQ(m->enumerators.size(), 1u);
+    EXPECT_EQ(m->enumerators[0]->constValue, 4);
+    EXPECT_EQ(m->constantObjects.size(), 2u);
+    TypeInfo_Subroutine* inl = m->subroutines.at(0);
+    EXPECT_EQ(inl->tag, "DW_TAG_inlined_subroutine");
+    EXPECT_EQ(inl->declFile, 2);
+    EXPECT_EQ(inl->declLine, "44");
+    EXPECT_EQ(inl->type, m->functions.at(0));
+}
+
+TEST(ReaderEntries, UnknownTagNumbersKeepTheEarlierEntryCurrent) {
+    auto m = read(
+        " <0><b>: Abbrev Number: 1 (DW_TAG_compile_unit)\n"
+        " <1><20>: Abbrev Number: 2 (DW_TAG_variable)\n"
+        " <1><30>: Abbrev Number: 3 (user TAG value: 0x4106)\n"
+        "    <31>   DW_AT_name        : later\t\n");
+    EXPECT_EQ(m->variables.at(0)->name, "later");
+}
+
+TEST(ReaderAttributes, ValueSplitsAndNameForms) {
+    auto m = read(
+        " <0><b>: Abbrev Number: 1 (DW_TAG_compile_unit)\n"
+        "    <c>   DW_AT_producer    : GNU C inline\t\n"
+        "    <d>   DW_AT_comp_dir    : /inline\n"
+        " <1><20>: Abbrev Number: 2 (DW_TAG_variable)\n"
+        "    <21>   DW_AT_name        : a\tb\t\n"
+        " <1><30>: Abbrev Number: 2 (DW_TAG_variable)\n"
+        "    <31>   DW_AT_name        : (indirect string, offset: 0x5): x): y\t\n"
+        " <1><40>: Abbrev Number: 2 (DW_TAG_variable)\n"
+        "    <41>   DW_AT_name        : no_tab_here\n"
+        " <1><50>: Abbrev Number: 3 (DW_TAG_member)\n"
+        "    <51>   DW_AT_data_member_location: 2 byte block: 23 8 \t(DW_OP_plus_uconst: 8)\n"
+        " <1><60>: Abbrev Number: 3 (DW_TAG_member)\n"
+        "    <61>   DW_AT_data_member_location: 12\t\n"
+        " <1><70>: Abbrev Number: 3 (DW_TAG_member)\n"
+        "    <71>   DW_AT_data_member_location: 0x11178\n"
+        "    <72>   DW_AT_bit_size    : 3\n"
+        "    <73>   DW_AT_bit_offset  : 5\n"
+        "    <74>   DW_AT_byte_size   : 4\n");
+    CompileUnitInfo* cu = m->compileUnits.at(0);
+    EXPECT_EQ(cu->producer, "") << "an inline producer has no indirect-string prefix";
+    EXPECT_EQ(cu->compDir, "");
+    EXPECT_EQ(m->variables.at(0)->name, "a\tb") << "the value runs to the last TAB";
+    EXPECT_EQ(m->variables.at(1)->name, "y");
+    EXPECT_EQ(m->variables.at(2)->name, "no_tab_here");
+    EXPECT_EQ(m->members.at(0)->dataMemberLocation, 8);
+    EXPECT_EQ(m->members.at(1)->dataMemberLocation, 12);
+    EXPECT_EQ(m->members.at(2)->dataMemberLocation, 0x11178);
+    EXPECT_EQ(m->members.at(2)->bitSize, 3);
+    EXPECT_EQ(m->members.at(2)->bitOffset, 5);
+    EXPECT_EQ(m->members.at(2)->byteSize, 4);
+}
+
+TEST(ReaderAttributes, NumbersInHexAndOutOfRange) {
+    auto m = read(
+        " <0><b>: Abbrev Number: 1 (DW_TAG_compile_unit)\n"
+        " <1><20>: Abbrev Number: 2 (DW_TAG_structure_type)\n"
+        "    <21>   DW_AT_byte_size   : 0x11180\n"
+        " <1><30>: Abbrev Number: 3 (DW_TAG_subrange_type)\n"
+        "    <31>   DW_AT_upper_bound : 4294967295\n"
+        " <1><40>: Abbrev Number: 3 (DW_TAG_subrange_type)\n"
+        "    <41>   DW_AT_upper_bound : 0x1869f\n"
+        "    <42>   DW_AT_lower_bound : nonsense\n"
+        " <1><50>: Abbrev Number: 3 (DW_TAG_subrange_type)\n"
+        "    <51>   DW_AT_count       : 20\n"
+        " <1><60>: Abbrev Number: 4 (DW_TAG_variable)\n"
+        "    <61>   DW_AT_type        : <0x123456789>\n"
+        "    <62>   DW_AT_decl_file   : 1234567890123456789012345678901234567890\n");
+    EXPECT_EQ(m->structures.at(0)->byteSize, 70016);
+    EXPECT_EQ(m->subranges.at(0)->upperB, -1);
+    EXPECT_EQ(m->subranges.at(1)->upperB, 99999);
+    EXPECT_EQ(m->subranges.at(1)->lowerB, 0);
+    EXPECT_EQ(m->subranges.at(2)->upperB, 19) << "DW_AT_count gives upper bound count - 1";
+    EXPECT_EQ(m->variables.at(0)->typeOffset, 0x23456789u) << "low 32 bits";
+}
+
+TEST(ReaderAttributes, LocationForms) {
+    auto m = read(
+        " <0><b>: Abbrev Number: 1 (DW_TAG_compile_unit)\n"
+        " <1><20>: Abbrev Number: 2 (DW_TAG_variable)\n"
+        "    <21>   DW_AT_location    : 9 byte block: 3 0 1 0 20 23 8 \t(DW_OP_addr: 20000100; DW_OP_plus_uconst: 8)\n"
+        " <1><30>: Abbrev Number: 2 (DW_TAG_variable)\n"
+        "    <31>   DW_AT_location    : 0xc (location list)\n"
+        " <1><40>: Abbrev Number: 2 (DW_TAG_variable)\n"
+        "    <41>   DW_AT_location    : 6 byte block: 3 0 1 0 20 6 \t(DW_OP_addr: 20000100; DW_OP_deref)\n");
+    ASSERT_EQ(m->locatedObjects.size(), 1u);
+    EXPECT_EQ(m->variables.at(0)->address, 0x20000108u);
+    EXPECT_TRUE(m->variables.at(1)->isStatic);
+    EXPECT_EQ(m->variables.at(1)->address, 0u);
+    EXPECT_EQ(m->variables.at(2)->address, 0u);
+}
+
+TEST(ReaderTables, ModesPointerSizeAndDuplicateOffsets) {
+    auto m = read(
+        "  Offset:                      0x10\n"
+        " The Directory Table:\n"
+        "  Pointer Size:  8\n"
+        "\n"
+        "  Offset:                      0x10\n"
+        " The Directory Table:\n"
+        "  second\n"
+        "\n"
+        " <0><b>: Abbrev Number: 1 (DW_TAG_compile_unit)\n"
+        " <1><20>: Abbrev Number: 2 (DW_TAG_pointer_type)\n"
+        "    <21>   DW_AT_byte_size   : 2\t\n");
+    ASSERT_EQ(m->lineTables.size(), 1u);
+    EXPECT_EQ(m->lineTables.at(0x10)->directories, std::vector<std::string>{"Pointer Size:  8"});
+    EXPECT_EQ(m->pointers.at(0)->byteSize, 2) << "no pointer size read: DW_AT_byte_size counts";
+}
+
+TEST(ReaderTables, FileFormatMustNameALittleEndianFormat) {
+    EXPECT_FALSE(read("app.elf:     file format elf32-bigarm\n")->littleEndian);
+    EXPECT_TRUE(read("app.elf:     file format elf32-little\n")->littleEndian);
+    EXPECT_FALSE(read("file format elf32-little\n")->littleEndian) << "needs the colon";
+}
+
+// Line tables of binutils 2.24 and later, DWARF 2-4 and DWARF 5.
+TEST(ReaderTables, CurrentBinutilsShapes) {
+    auto m = read(
+        "  Offset:                      0\n"
+        "  DWARF Version:               3\n"
+        "\n"
+        " The Directory Table (offset 0x1b):\n"
+        "  1\t/usr/lib/gcc/arm-none-eabi/12.2.1/include\n"
+        "\n"
+        " The File Name Table (offset 0x48):\n"
+        "  Entry\tDir\tTime\tSize\tName\n"
+        "  1\t0\t0\t0\ta.c\n"
+        "  2\t1\t0\t0\tstdint.h\n"
+        "\n"
+        "  Offset:                      0x75\n"
+        "  DWARF Version:               5\n"
+        "\n"
+        " The Directory Table (offset 0x22, lines 2, columns 1):\n"
+        "  Entry\tName\n"
+        "  0\t(indirect line string, offset: 0x10): /work\n"
+        "  1\t(indirect line string, offset: 0x16): /usr/include\n"
+        "\n"
+        " The File Name Table (offset 0x30, lines 3, columns 2):\n"
+        "  Entry\tDir\tName\n"
+        "  0\t0\t(indirect line string, offset: 0x3a): big.c\n"
+        "  1\t0\t(indirect line string, offset: 0x3a): big.c\n"
+        "  2\t1\t(indirect line string, offset: 0x40): stdint.h\n"
+        "\n");
+    ASSERT_EQ(m->lineTables.size(), 2u);
+    const StatementList& v3 = *m->lineTables.at(0);
+    EXPECT_FALSE(v3.zeroBased);
+    EXPECT_EQ(v3.files, (std::vector<std::string>{"/a.c", "/usr/lib/gcc/arm-none-eabi/12.2.1/include/stdint.h"}));
+    const StatementList& v5 = *m->lineTables.at(0x75);
+    EXPECT_TRUE(v5.zeroBased);
+    EXPECT_EQ(v5.directories, (std::vector<std::string>{"/work", "/usr/include"}));
+    EXPECT_EQ(*v5.fileFor(1), "/work/big.c");
+    EXPECT_EQ(*v5.fileFor(2), "/usr/include/stdint.h");
+}
+
+TEST(ReaderBitFields, DataBitOffsetBecomesStorageUnitAndBitOffset) {
+    auto m = read(
+        "a.elf:     file format elf32-littlearm\n"
+        " <0><b>: Abbrev Number: 1 (DW_TAG_compile_unit)\n"
+        " <1><20>: Abbrev Number: 2 (DW_TAG_base_type)\n"
+        "    <21>   DW_AT_byte_size   : 1\n"
+        " <1><28>: Abbrev Number: 2 (DW_TAG_base_type)\n"
+        "    <29>   DW_AT_byte_size   : 4\n"
+        " <1><30>: Abbrev Number: 3 (DW_TAG_structure_type)\n"
+        " <2><31>: Abbrev Number: 4 (DW_TAG_member)\n"
+        "    <32>   DW_AT_type        : <0x20>\n"
+        "    <33>   DW_AT_bit_size    : 3\n"
+        "    <34>   DW_AT_data_bit_offset: 16\n"
+        " <2><35>: Abbrev Number: 4 (DW_TAG_member)\n"
+        "    <36>   DW_AT_type        : <0x28>\n"
+        "    <37>   DW_AT_bit_size    : 5\n"
+        "    <38>   DW_AT_data_bit_offset: 30\n");
+    TypeInfo_Member* a = m->members.at(0);
+    EXPECT_EQ(a->byteSize, 1);
+    EXPECT_EQ(a->dataMemberLocation, 2);
+    EXPECT_EQ(a->bitOffset, 5) << "8 - 0 - 3, counted from the most significant bit";
+    TypeInfo_Member* b = m->members.at(1);
+    EXPECT_EQ(b->byteSize, 4);
+    EXPECT_EQ(b->dataMemberLocation, 0);
+    EXPECT_EQ(b->bitOffset, -3) << "a field straddling its unit keeps the unit of its lowest bit";
+}
+
+TEST(ReaderRobustness, EmptyAndMalformedInputs) {
+    auto empty = read("");
+    ASSERT_TRUE(empty->root);
+    EXPECT_TRUE(empty->root->children.empty());
+    auto m = read(std::string(" <0><b>: Abbrev Number: 1 (DW_TAG_compile_unit)\n    <c>   DW_AT_name : ") +
+                  std::string(1 << 20, 'x') + "\n \xff\x00<1>\n <99999999999><20>: Abbrev Number: 1 (DW_TAG_variable)");
+    EXPECT_EQ(m->compileUnits.at(0)->name.size(), 1u << 20);
+    EXPECT_TRUE(m->variables.empty());
+}
+
+}  // namespace
