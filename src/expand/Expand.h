@@ -2,6 +2,7 @@
 // that lies in the variable's storage.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -25,9 +26,28 @@ struct SignalInfo {
     const BasicObject* type = nullptr;
 };
 
-// Appends the signals of `object` (a variable's type) to `signals`.
+// Bounds of one expansion (one variable), so that malformed input cannot
+// recurse without end or produce unbounded output.
+struct ExpandLimits {
+    int maxDepth = 256;                     // nesting levels of one path
+    std::size_t maxSignals = 1u << 20;      // signals of one variable
+    std::size_t maxVisits = 16u << 20;      // objects visited for one variable
+};
+
+// Appends the signals of `object` (a variable's type) to `signals`. One call
+// is one variable: a path that nests too deep or runs into a type cycle is cut
+// off, and a variable that would give too many signals is stopped; each prints
+// one console line naming the variable (the seed's name).
 void expand(const BasicObject* object, SignalInfo signal, bool membersOnly,
             std::vector<SignalInfo>& signals);
+void expand(const BasicObject* object, SignalInfo signal, bool membersOnly,
+            std::vector<SignalInfo>& signals, const ExpandLimits& limits);
+
+// The type through which a located variable is expanded: its own `type`, or
+// for a definition without one, the type of the declaration it names through
+// its `specification` (also the abstract origin), a few links deep. Null when
+// there is none.
+const BasicObject* expansionType(const VariableInfo* variable);
 
 // True when the encoding text names a signed encoding ("signed",
 // "signed char"; not "unsigned", "float", "boolean", "").

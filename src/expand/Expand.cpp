@@ -1,0 +1,355 @@
+// Expansion of a variable's type into signals.
+//
+// The walk is depth first over the type graph. Every step works on the
+// signal as its caller handed it over and must not change what the caller
+// sees; instead of copying the whole record (and its name) at every step, one
+// working record is changed in place and every step puts back what it changed
+// before it returns. Names therefore grow by appending and shrink by
+// truncation.
+#include <charconv>
+#include <cstddef>
+#include <cstdint>
+#include <iostream>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "expand/Expand.h"
+
+namespace Model {
+
+bool isSignedEncoding(std::string_view text) {
+    // The text is signed when "signed" stands at its start or after a
+    // character other than 'n', with no line break before that character and
+    // none after the word (a line break directly before the word is allowed).
+    constexpr std::string_view word = "signed";
+    const std::size_t firstBreak = text.find_first_of("\r\n");
+    const std::size_t lastBreak = text.find_last_of("\r\n");
+    for (std::size_t j = text.find(word); j != std::string_view::npos; j = text.find(word, j + 1)) {
+        if (j > 0 && text[j - 1] == 'n') continue;
+        if (j > 0 && firstBreak != std::string_view::npos && firstBreak < j - 1) return false;
+        if (lastBreak != std::string_view::npos && lastBreak >= j + word.size()) continue;
+        return true;
+    }
+    return false;
+}
+
+const BasicObject* expansionType(const VariableInfo* variable) {
+    constexpr int kMaxSpecificationSteps = 8;
+    const BasicObject* current = variable;
+    for (int step = 0; step <= kMaxSpecificationSteps; ++step) {
+        // Up to DWARF 4 a static data member is declared as a member of its
+        // class; its definition refers to that member.
+        if (const auto* member = as<TypeInfo_Member>(current)) return member->type;
+        const auto* v = as<VariableInfo>(current);
+        if (v == nullptr) return nullptr;
+        if (v->type != nullptr) return v->type;
+        current = v->specification;
+    }
+    return nullptr;
+}
+
+namespace {
+
+void appendPadded(std::string& out, std::uint32_t value, int width) {
+    char digits[16];
+    auto result = std::to_chars(digits, digits + sizeof digits, value);
+    const int length = static_cast<int>(result.ptr - digits);
+    if (length < width) out.append(static_cast<std::size_t>(width - length), '0');
+    out.append(digits, result.ptr);
+}
+
+// Index width of a dimension: the smallest w with count < 2 * 10^(w-1).
+int indexWidth(std::uint32_t count) {
+    int width = 1;
+    for (std::uint32_t q = count; q > 1; q /= 10) ++width;
+    return width;
+}
+
+struct Dimension {
+    std::uint32_t first = 0;
+    std::uint32_t count = 0;   // upper bound + 1: indices run from first while < count
+    std::uint32_t stride = 0;  // bytes from one index to the next
+    int width = 1;
+};
+
+class Walker {
+public:
+    Walker(std::vector<SignalInfo>& out, SignalInfo&& seed, const ExpandLimits& limits)
+        : out_(out), sig_(std::move(seed)), limits_(limits), variableName_(sig_.name) {}
+
+    void run(const BasicObject* object, bool membersOnly) { visit(object, membersOnly, 0); }
+
+private:
+    // What a step may change in the working record (the name by length).
+    struct Saved {
+        std::uint32_t address;
+        std::int32_t bitOffset;
+        std::int32_t bitSize;
+        std::uint32_t size;
+        std::string_view typeName;
+        std::size_t nameLength;
+        bool isConst;
+        bool isSigned;
+        const BasicObject* type;
+    };
+
+    Saved save() const {
+        return {sig_.address, sig_.bitOffset, sig_.bitSize, sig_.size, sig_.typeName,
+                sig_.name.size(), sig_.isConst, sig_.isSigned, sig_.type};
+    }
+    void restore(const Saved& s) {
+        sig_.address = s.address;
+        sig_.bitOffset = s.bitOffset;
+        sig_.bitSize = s.bitSize;
+        sig_.size = s.size;
+        sig_.typeName = s.typeName;
+        sig_.name.resize(s.nameLength);
+        sig_.isConst = s.isConst;
+        sig_.isSigned = s.isSigned;
+        sig_.type = s.type;
+    }
+
+    void visit(const BasicObject* object, bool membersOnly, int depth);
+    void visitType(const BasicObject* type, int depth) {
+        if (type != nullptr) visit(type, false, depth + 1);
+    }
+    void elements(const TypeInfo_Array* array, int depth);
+    void emit();
+    bool onPath(const BasicObject* object) const {
+        for (const BasicObject* p : path_)
+            if (p == object) return true;
+        return false;
+    }
+    void cutPath();
+    void stop(const char* message);
+
+    std::vector<SignalInfo>& out_;
+    SignalInfo sig_;
+    const ExpandLimits& limits_;
+    std::string variableName_;
+    std::vector<const BasicObject*> path_;
+    std::size_t emitted_ = 0;
+    std::size_t visits_ = 0;
+    bool stopped_ = false;
+    bool cutReported_ = false;
+};
+
+void Walker::cutPath() {
+    if (cutReported_) return;
+    cutReported_ = true;
+    std::cout << "Type nesting too deep, expansion stopped: " << variableName_ << std::endl;
+}
+
+void Walker::stop(const char* message) {
+    stopped_ = true;
+    std::cout << message << variableName_ << std::endl;
+}
+
+void Walker::emit() {
+    if (emitted_ >= limits_.maxSignals) {
+        stop("Too many signals, expansion stopped: ");
+        return;
+    }
+    out_.push_back(sig_);
+    ++emitted_;
+}
+
+void Walker::visit(const BasicObject* object, bool membersOnly, int depth) {
+    if (stopped_ || object == nullptr) return;
+    if (++visits_ > limits_.maxVisits) {
+        stop("Type too large, expansion stopped: ");
+        return;
+    }
+    const Kind kind = object->kind();
+    if (membersOnly) {
+        if (kind == Kind::Inheritance) {
+            const auto* inheritance = static_cast<const TypeInfo_Inheritance*>(object);
+            if (inheritance->type == nullptr) return;
+            const std::uint32_t address = sig_.address;
+            sig_.address += static_cast<std::uint32_t>(inheritance->dataMemberLocation);
+            visit(inheritance->type, false, depth + 1);
+            sig_.address = address;
+            return;
+        }
+        if (kind != Kind::Member) return;
+    }
+    // A static data member declared in its class is not storage of the object.
+    if (kind == Kind::Member && static_cast<const TypeInfo_Member*>(object)->declaration) return;
+    if (depth >= limits_.maxDepth || onPath(object)) {
+        cutPath();
+        return;
+    }
+    path_.push_back(object);
+    const Saved saved = save();
+    std::string replacedName;  // the caller's name, when a step replaces it
+    bool nameReplaced = false;
+    auto replaceName = [&](std::string name) {
+        if (!nameReplaced) replacedName = std::move(sig_.name);
+        nameReplaced = true;
+        sig_.name = std::move(name);
+    };
+
+    bool childMembersOnly = false;
+    switch (kind) {
+        case Kind::Base: {
+            const auto* base = static_cast<const TypeInfo_Base*>(object);
+            sig_.typeName = base->encodingName;
+            sig_.isSigned = isSignedEncoding(sig_.typeName);
+            sig_.size = base->getSize();
+            sig_.type = base;
+            emit();
+            break;
+        }
+        case Kind::Pointer:
+            sig_.typeName = "pointer";
+            sig_.size = object->getSize();
+            sig_.type = object;
+            emit();
+            break;
+        case Kind::Enumeration:
+            sig_.typeName = "enumeration";
+            sig_.size = object->getSize();
+            sig_.type = object;
+            emit();
+            break;
+        case Kind::Typedef:
+        case Kind::Volatile:
+        case Kind::ImportedDeclaration: visitType(typeOf(object), depth); break;
+        case Kind::Const: {
+            const BasicObject* type = static_cast<const TypeInfo_Const*>(object)->type;
+            if (type != nullptr) {
+                sig_.isConst = true;
+                visitType(type, depth);
+            }
+            break;
+        }
+        case Kind::Member: {
+            const auto* member = static_cast<const TypeInfo_Member*>(object);
+            sig_.name += '.';
+            sig_.name += member->getName();
+            sig_.address += static_cast<std::uint32_t>(member->dataMemberLocation);
+            sig_.bitOffset = member->bitOffset;
+            sig_.bitSize = member->bitSize;
+            visitType(member->type, depth);
+            break;
+        }
+        // The children of a union pass the same gate as those of a structure:
+        // a type declared inside a union, or a member function of a C++
+        // union, is no storage of the object.
+        case Kind::Structure:
+        case Kind::Class:
+        case Kind::Union: childMembersOnly = true; break;
+        case Kind::Array: elements(static_cast<const TypeInfo_Array*>(object), depth); break;
+        case Kind::Namespace:
+            sig_.name += "::";
+            sig_.name += object->getName();
+            break;
+        case Kind::Variable: {
+            const auto* variable = static_cast<const VariableInfo*>(object);
+            if (variable->specification != nullptr) {
+                replaceName(qualifiedName(variable->specification, std::string()));
+                visit(variable->specification, false, depth + 1);
+            } else {
+                sig_.name += '.';
+                sig_.name += variable->getName();
+                visitType(variable->type, depth);
+            }
+            break;
+        }
+        case Kind::Function: {
+            const auto* function = static_cast<const FunctionInfo*>(object);
+            if (function->specification != nullptr) {
+                replaceName(qualifiedName(function->specification, std::string()));
+                sig_.size = function->specification->getSize();
+                sig_.type = function->specification;
+                visit(function->specification, false, depth + 1);
+            } else {
+                sig_.name += '.';
+                sig_.name += function->getName();
+                sig_.size = function->getSize();
+                sig_.type = function;
+            }
+            sig_.typeName = "function";
+            emit();
+            break;
+        }
+        default: break;  // enumerators, subranges, subroutines, units, plain entries
+    }
+
+    for (const BasicObject* child : object->children) {
+        if (stopped_) break;
+        if (child != nullptr) visit(child, childMembersOnly, depth + 1);
+    }
+
+    if (nameReplaced) sig_.name = std::move(replacedName);
+    restore(saved);
+    path_.pop_back();
+}
+
+// Every element of the array in row-major order, at its own address, named
+// with one index per dimension. One dimension: the elements run from the
+// lower bound while below upper bound + 1, the first at the array's address.
+void Walker::elements(const TypeInfo_Array* array, int depth) {
+    if (array->type == nullptr) return;
+    std::vector<Dimension> dims;
+    for (const BasicObject* child : array->children) {
+        const auto* subrange = as<TypeInfo_Subrange>(child);
+        if (subrange == nullptr) break;
+        Dimension d;
+        d.count = static_cast<std::uint32_t>(subrange->upperB) + 1u;
+        d.first = static_cast<std::uint32_t>(subrange->lowerB);
+        d.width = indexWidth(d.count);
+        if (d.first >= d.count) return;  // an empty dimension: no elements at all
+        dims.push_back(d);
+    }
+    if (dims.empty()) return;
+
+    std::uint32_t stride = array->type->getSize();
+    for (std::size_t k = dims.size(); k-- > 0;) {
+        dims[k].stride = stride;
+        stride *= dims[k].count - dims[k].first;
+    }
+
+    const std::size_t baseLength = sig_.name.size();
+    const std::uint32_t arrayAddress = sig_.address;
+    std::vector<std::uint32_t> index(dims.size());
+    for (std::size_t k = 0; k < dims.size(); ++k) index[k] = dims[k].first;
+    for (;;) {
+        sig_.name.resize(baseLength);
+        std::uint32_t address = arrayAddress;
+        for (std::size_t k = 0; k < dims.size(); ++k) {
+            sig_.name += '_';
+            appendPadded(sig_.name, index[k], dims[k].width);
+            address += (index[k] - dims[k].first) * dims[k].stride;
+        }
+        sig_.address = address;
+        visit(array->type, false, depth + 1);
+        sig_.address = address + dims.back().stride;
+        if (stopped_) return;
+        std::size_t k = dims.size();
+        while (k > 0) {
+            --k;
+            if (++index[k] < dims[k].count) break;
+            index[k] = dims[k].first;
+            if (k == 0) return;
+        }
+    }
+}
+
+}  // namespace
+
+void expand(const BasicObject* object, SignalInfo signal, bool membersOnly,
+            std::vector<SignalInfo>& signals, const ExpandLimits& limits) {
+    Walker walker(signals, std::move(signal), limits);
+    walker.run(object, membersOnly);
+}
+
+void expand(const BasicObject* object, SignalInfo signal, bool membersOnly,
+            std::vector<SignalInfo>& signals) {
+    static const ExpandLimits defaults;
+    expand(object, std::move(signal), membersOnly, signals, defaults);
+}
+
+}  // namespace Model

@@ -1,0 +1,89 @@
+// The object's own name and the scope-qualified name of an object.
+#include <cstddef>
+#include <iostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "expand/Expand.h"
+
+namespace Model {
+
+std::string_view BasicObject::getName() const {
+    if (name.find("RtePortSR") != std::string_view::npos) {
+        std::cout << "getName: " << name << std::endl;
+        std::cout << "children.size(): " << children.size() << std::endl;
+    }
+    return name;
+}
+
+namespace {
+
+// How far the walk goes up through parent/specification links. Valid
+// debugging information nests a few levels deep; a cycle in malformed input
+// ends here with the text gathered so far.
+constexpr int kMaxQualifiedNameSteps = 256;
+
+struct Piece {
+    std::string_view name;
+    std::string_view separator;  // empty when nothing followed the name
+};
+
+}  // namespace
+
+std::string qualifiedName(const BasicObject* object, std::string suffix) {
+    // Gather the contributions from the inside out, then join them once from
+    // the outside in: no prefix is rebuilt on the way up.
+    std::vector<Piece> pieces;
+    bool gatheredEmpty = suffix.empty();
+    std::size_t total = suffix.size();
+    const BasicObject* o = object;
+    for (int step = 0; o != nullptr && step < kMaxQualifiedNameSteps; ++step) {
+        const BasicObject* source = o;
+        std::string_view separator;
+        switch (o->kind()) {
+            case Kind::Class: {
+                const auto* c = static_cast<const TypeInfo_Class*>(o);
+                if (c->specification != nullptr) source = c->specification;
+                separator = "->";
+                break;
+            }
+            case Kind::Function: {
+                const auto* f = static_cast<const FunctionInfo*>(o);
+                if (f->specification != nullptr) source = f->specification;
+                separator = "@";
+                break;
+            }
+            case Kind::Variable: {
+                const auto* v = static_cast<const VariableInfo*>(o);
+                if (v->specification != nullptr) source = v->specification;
+                separator = ".";
+                break;
+            }
+            case Kind::Member:
+            case Kind::Enumeration:
+            case Kind::Enumerator: separator = "."; break;
+            case Kind::Namespace: separator = "::"; break;
+            default: break;
+        }
+        if (!separator.empty()) {
+            std::string_view own = source->getName();
+            if (gatheredEmpty) separator = {};
+            pieces.push_back({own, separator});
+            total += own.size() + separator.size();
+            gatheredEmpty = gatheredEmpty && own.empty();
+        }
+        o = source->parent;
+    }
+    if (pieces.empty()) return suffix;
+    std::string result;
+    result.reserve(total);
+    for (auto it = pieces.rbegin(); it != pieces.rend(); ++it) {
+        result += it->name;
+        result += it->separator;
+    }
+    result += suffix;
+    return result;
+}
+
+}  // namespace Model

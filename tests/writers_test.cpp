@@ -1,0 +1,445 @@
+// The output pass and its two file formats.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#ifndef _WIN32
+#include <csignal>
+#include <sys/resource.h>
+#endif
+
+#include "expand/Expand.h"
+#include "model/DwarfModel.h"
+#include "writers/CanapeFormat.h"
+#include "writers/FileOutput.h"
+#include "writers/MapFormat.h"
+#include "writers/OutputPass.h"
+
+using namespace Model;
+namespace fs = std::filesystem;
+
+namespace {
+
+SignalInfo signal(std::string name, std::uint32_t address, std::uint32_t size, bool isSigned,
+                  std::int32_t bitSize = 0, std::int32_t bitOffset = 0) {
+    SignalInfo s;
+    s.name = std::move(name);
+    s.address = address;
+    s.size = size;
+    s.isSigned = isSigned;
+    s.bitSize = bitSize;
+    s.bitOffset = bitOffset;
+    return s;
+}
+
+std::string canapeLine(const SignalInfo& s, bool littleEndian = false) {
+    std::string display, out;
+    const std::uint32_t p = s.bitSize != 0 ? bitPosition(s, littleEndian) : 0;
+    appendDisplayName(display, s, p);
+    appendCanapeLine(out, s, display, p);
+    return out;
+}
+
+std::string mapLine(const SignalInfo& s) {
+    std::string display, out;
+    appendDisplayName(display, s, s.bitSize != 0 ? bitPosition(s, false) : 0);
+    appendMapLine(out, s, display);
+    return out;
+}
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// A fresh folder per test.
+struct TempDir {
+    fs::path path;
+    TempDir() {
+        const auto* info = testing::UnitTest::GetInstance()->current_test_info();
+        path = fs::temp_directory_path() /
+               ("kestrel_writers_" + std::to_string(currentProcessId()) + "_" + info->name());
+        fs::remove_all(path);
+        fs::create_directories(path);
+    }
+    ~TempDir() {
+        std::error_code ec;
+        fs::remove_all(path, ec);
+    }
+    std::string operator/(const std::string& name) const { return (path / name).string(); }
+};
+
+// --------------------------------------------------------------- formats
+
+TEST(Formats, ExampleLines) {
+    const std::string canape =
+        canapeLine(signal("counter", 0x2000a1b4, 4, false)) + canapeLine(signal("gState.mode", 0x20000010, 1, false)) +
+        canapeLine(signal("ns::limit", 0x1234, 2, true)) + canapeLine(signal("flags", 0x20000020, 1, false, 1, 5)) +
+        canapeLine(signal("ctrl.gain", 0x20000024, 1, true, 3, 4));
+    EXPECT_EQ(canape,
+        "VARIABLE 0x0 'counter'                                                                                           0x2000a1b4    \"\" UINT(32)   \"\" 0 0                   4294967295          CHARACTERISTIC       WEAK_LIMITS 0                    4294967295\r\n"
+        "VARIABLE 0x0 'gState.mode'                                                                                       0x20000010    \"\" UINT(8)    \"\" 0 0                   255                 CHARACTERISTIC       WEAK_LIMITS 0                    255\r\n"
+        "VARIABLE 0x0 'ns__limit'                                                                                         0x00001234    \"\" INT(16)    \"\" 0 -32768              32767               CHARACTERISTIC       WEAK_LIMITS -32768               32767\r\n"
+        "VARIABLE 0x0 'flags_Bit_5'                                                                                       0x20000020    \"\" UINT(1,5) \"\" 0 0           1 (0  1)            CHARACTERISTIC  WEAK_LIMITS 0                   1\r\n"
+        "VARIABLE 0x0 'ctrl.gain_Bits_456'                                                                                0x20000024    \"\" UINT(3,4) \"\" 0 -4           3 (-4  3)            CHARACTERISTIC  WEAK_LIMITS -4                   3\r\n");
+
+    const std::string map = mapLine(signal("counter", 0x2000a1b4, 4, false)) + mapLine(signal("ns::limit", 0x1234, 2, true)) +
+                            mapLine(signal("flags", 0x20000020, 1, false, 1, 5)) + mapLine(signal("blob", 0x20000100, 3, false));
+    EXPECT_EQ(map,
+        "2000a1b4H     SYMBOL  DATA  DWORD    counter\r\n"
+        "00001234H     SYMBOL  DATA  INT16    ns::limit\r\n"
+        "20000020H     SYMBOL  DATA  BYTE     flags_Bit:5\r\n"
+        "20000100H     SYMBOL  DATA  SIZE_NOT_SUPPORTED_3    blob\r\n");
+
+    std::string header;
+    appendCanapeHeader(header);
+    EXPECT_EQ(header, "VERSION 104 COMMENT \"CANAPE DB\"\r\nGROUP 'QX_Signals' : \"\"\r\n['QX_Signals']\r\n");
+}
+
+TEST(Formats, TypeRowsAndKeywordsBySize) {
+    struct Case {
+        std::uint32_t size;
+        bool isSigned;
+        const char* keyword;
+        const char* row;  // start of the limits text
+        std::size_t rowLength;
+    };
+    const Case cases[] = {
+        {1, false, "BYTE ", "    \"\" UINT(8)    \"\" 0 0                   255 ", 120},
+        {2, false, "WORD ", "    \"\" UINT(16)   \"\" 0 0                   65535 ", 122},
+        {4, false, "DWORD", "    \"\" UINT(32)   \"\" 0 0 ", 127},
+        {8, false, "QWORD", "    \"\" UINT(64)   \"\" 0 0                   4294967295 ", 127},
+        {1, true, "INT8 ", "    \"\" INT(8)     \"\" 0 -128                127 ", 120},
+        {2, true, "INT16", "    \"\" INT(16)    \"\" 0 -32768 ", 122},
+        {4, true, "INT32", "    \"\" INT(32)    \"\" 0 -2147483648 ", 127},
+        {8, true, "INT64", "    \"\" INT(64)    \"\" 0 -2147483648         2147483647 ", 127},
+        {0, false, "SIZE_NOT_SUPPORTED_0", "    \"\" UINT(64)   \"\" 0 0 ", 127},
+        {3, true, "SIZE_NOT_SUPPORTED_3", "    \"\" UINT(64)   \"\" 0 0 ", 127},
+        {16, false, "SIZE_NOT_SUPPORTED_16", "    \"\" UINT(64)   \"\" 0 0 ", 127},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.size);
+        const SignalInfo s = signal("v", 0x10, c.size, c.isSigned);
+        EXPECT_EQ(mapLine(s), std::string("00000010H     SYMBOL  DATA  ") + c.keyword + "    v\r\n");
+        const std::string line = canapeLine(s);
+        const std::string row = line.substr(123, line.size() - 125);  // after 13 + 100 + "0x" + 8 digits
+        EXPECT_EQ(row.rfind(c.row, 0), 0u) << row;
+        EXPECT_EQ(row.size(), c.rowLength);
+    }
+}
+
+TEST(Formats, LongNamesAreNeverCut) {
+    for (std::size_t length : {95u, 96u, 97u, 150u}) {
+        const std::string name(length, 'n');
+        const std::string line = canapeLine(signal(name, 0x1234, 1, false));
+        const std::string quoted = "'" + name + "'  ";
+        ASSERT_EQ(line.substr(13, quoted.size()), quoted);
+        const std::size_t hex = std::max<std::size_t>(13 + 100, 13 + quoted.size());
+        EXPECT_EQ(line.substr(hex, 10), "0x00001234") << length;
+    }
+    // Only the CANape file replaces '@' and ':'.
+    const SignalInfo s = signal("f@x::y.z", 0, 1, false);
+    EXPECT_EQ(canapeLine(s).substr(13, 12), "'f_x__y.z'  ");
+    EXPECT_NE(mapLine(s).find("    f@x::y.z\r\n"), std::string::npos);
+}
+
+TEST(Formats, BitFieldLimits) {
+    auto limits = [](std::int32_t bits, bool isSigned) {
+        const std::string line = canapeLine(signal("b", 0, 8, isSigned, bits, 0));
+        return line.substr(line.find("UINT("));
+    };
+    EXPECT_EQ(limits(1, true), "UINT(1,0) \"\" 0 -1           0 (-1  0)            CHARACTERISTIC  WEAK_LIMITS -1                   0\r\n");
+    EXPECT_EQ(limits(31, false), "UINT(31,0) \"\" 0 0           2147483647 (0  2147483647)            CHARACTERISTIC  WEAK_LIMITS 0                   2147483647\r\n");
+    EXPECT_EQ(limits(32, false), "UINT(32,0) \"\" 0 0           4294967295 (0  4294967295)            CHARACTERISTIC  WEAK_LIMITS 0                   4294967295\r\n");
+    EXPECT_EQ(limits(32, true), "UINT(32,0) \"\" 0 -2147483648           2147483647 (-2147483648  2147483647)            CHARACTERISTIC  WEAK_LIMITS -2147483648                   2147483647\r\n");
+    EXPECT_NE(limits(40, false).find(" 1099511627775 ("), std::string::npos);
+    EXPECT_NE(limits(64, false).find(" 18446744073709551615 ("), std::string::npos);
+    EXPECT_NE(limits(64, true).find(" -9223372036854775808           9223372036854775807 ("), std::string::npos);
+}
+
+TEST(Formats, DisplayNamesAndBitPositions) {
+    auto display = [](const SignalInfo& s, bool littleEndian) {
+        std::string out;
+        appendDisplayName(out, s, s.bitSize != 0 ? bitPosition(s, littleEndian) : 0);
+        return out;
+    };
+    EXPECT_EQ(display(signal("flags", 0, 1, false, 1, 5), false), "flags_Bit:5");
+    EXPECT_EQ(display(signal("flags", 0, 1, false, 3, 4), false), "flags_Bits:456");
+    EXPECT_EQ(display(signal("w", 0, 2, false, 4, 8), false), "w_Bits:891011");
+    EXPECT_EQ(display(signal("x", 0, 4, false, 3, 29), true), "x_Bits:012");
+    EXPECT_EQ(display(signal("x", 0, 4, false, 1, 0), true), "x_Bit:31");
+    EXPECT_EQ(display(signal("plain", 0, 4, false), true), "plain");
+    // A field reaching beyond its unit is placed at bit 0 instead of wrapping.
+    EXPECT_EQ(bitPosition(signal("x", 0, 4, false, 3, 30), true), 0u);
+    EXPECT_EQ(display(signal("x", 0, 1, false, 3, 30), true), "x_Bits:012");
+}
+
+// The base name is a direct scan; it must agree with the expression the
+// duplicate warnings have always been defined by.
+TEST(Formats, BaseNameAgreesWithTheExpression) {
+    const std::regex pattern("^([^@.:]+).*", std::regex::ECMAScript);
+    auto reference = [&](const std::string& text) {
+        std::smatch m;
+        return std::regex_match(text, m, pattern) ? m[1].str() : std::string();
+    };
+    std::vector<std::string> texts = {"s.a", "flags_Bit:5", "f@cnt", "ns::x", ".x", "@", ":", "", "plain",
+                                      "a\nb.c", "a.b\nc", "a.b\r", "\n", "a\r"};
+    std::mt19937 random(11);
+    const char alphabet[] = "ab.@:\r\n";
+    for (int i = 0; i < 3000; ++i) {
+        std::string text;
+        const int length = static_cast<int>(random() % 9);
+        for (int k = 0; k < length; ++k) text += alphabet[random() % (sizeof alphabet - 1)];
+        texts.push_back(text);
+    }
+    for (const auto& text : texts) EXPECT_EQ(std::string(baseName(text)), reference(text)) << '"' << text << '"';
+}
+
+// ------------------------------------------------------------ output pass
+
+// A model built by hand: one compile unit with a line table, and helpers to
+// add located variables.
+struct Firmware {
+    DwarfModel model;
+    CompileUnitInfo* unit;
+    StatementList* table;
+    TypeInfo_Base* u8;
+    TypeInfo_Base* u32;
+    TypeInfo_Base* i16;
+
+    Firmware() {
+        model.root = std::make_unique<BasicObject>(0, "", nullptr);
+        unit = add<CompileUnitInfo>(model.root.get(), "main.c");
+        unit->stmtList = 0x40;
+        table = (model.lineTables[0x40] = std::make_unique<StatementList>(0x40)).get();
+        table->files = {"/src/a.c", "/src/b.h", "/src/c.c"};
+        u8 = base(1, "unsigned char");
+        u32 = base(4, "unsigned");
+        i16 = base(2, "signed");
+    }
+    template <class T>
+    T* add(BasicObject* parent, std::string_view name) {
+        auto* o = new T(next++, "DW_TAG_x", parent);
+        o->name = name;
+        return o;
+    }
+    TypeInfo_Base* base(std::int32_t size, std::string_view encoding) {
+        auto* b = add<TypeInfo_Base>(unit, "t");
+        b->byteSize = size;
+        b->encodingName = encoding;
+        return b;
+    }
+    VariableInfo* variable(BasicObject* parent, std::string_view name, BasicObject* type, std::uint32_t address,
+                           std::int32_t file = 1, std::string_view line = "1") {
+        auto* v = add<VariableInfo>(parent != nullptr ? parent : unit, name);
+        v->type = type;
+        v->address = address;
+        v->declFile = file;
+        v->declLine = line;
+        model.locatedObjects.push_back(v);
+        return v;
+    }
+    std::uint32_t next = 1;
+};
+
+struct Outputs {
+    bool ok;
+    std::string console;
+};
+
+Outputs writeAll(const DwarfModel& model, const std::string& map, const std::string& canape) {
+    testing::internal::CaptureStdout();
+    const bool ok = writeOutputFiles(map, canape, model);
+    return {ok, testing::internal::GetCapturedStdout()};
+}
+
+void expectCrLf(const std::string& text) {
+    for (std::size_t i = 0; i < text.size(); ++i)
+        if (text[i] == '\n') {
+            ASSERT_TRUE(i > 0 && text[i - 1] == '\r') << "bare line feed at " << i;
+        }
+    if (!text.empty()) {
+        EXPECT_EQ(text.substr(text.size() - 2), "\r\n");
+    }
+}
+
+TEST(OutputPass, WritesMapAndCanapeInSignalOrder) {
+    Firmware fw;
+    fw.variable(nullptr, "counter", fw.u32, 0x2000a1b4, 1, "12");
+    auto* ns = fw.add<TypeInfo_Namespace>(fw.unit, "ns");
+    fw.variable(ns, "limit", fw.i16, 0x1234, 2, "7");
+    auto* s = fw.add<TypeInfo_Structure>(fw.unit, "Ctrl");
+    s->byteSize = 2;
+    auto* gain = fw.add<TypeInfo_Member>(s, "gain");
+    gain->type = fw.i16;
+    gain->bitSize = 3;
+    gain->bitOffset = 4;
+    gain->byteSize = 1;
+    auto* mode = fw.add<TypeInfo_Member>(s, "mode");
+    mode->type = fw.u8;
+    mode->dataMemberLocation = 1;
+    fw.variable(nullptr, "ctrl", s, 0x20000024, 0, "17");  // file number 0
+    auto* constant = fw.add<TypeInfo_Const>(fw.unit, "");
+    constant->type = fw.u32;
+    fw.variable(nullptr, "table", constant, 0x08000000);     // no lines, never a duplicate
+    fw.variable(nullptr, "table", constant, 0x08000004);
+    fw.variable(nullptr, "untyped", nullptr, 0x20000100);    // nothing
+    fw.model.locatedObjects.push_back(fw.add<FunctionInfo>(fw.unit, "fn"));
+    // A definition without a type is expanded through its declaration's type.
+    auto* decl = fw.add<VariableInfo>(fw.add<TypeInfo_Class>(fw.unit, "Motor"), "speed");
+    decl->type = fw.u8;
+    decl->declFile = 3;
+    decl->declLine = "4";
+    fw.variable(nullptr, "speed", nullptr, 0x20000200, 1, "99")->specification = decl;
+
+    TempDir dir;
+    const Outputs out = writeAll(fw.model, dir / "fw_Mox.m51", dir / "fw_CANape.db");
+    EXPECT_TRUE(out.ok);
+    EXPECT_EQ(out.console, "");
+    const std::string map = readFile(dir / "fw_Mox.m51");
+    EXPECT_EQ(map,
+              "2000a1b4H     SYMBOL  DATA  DWORD    counter\r\n"
+              "00001234H     SYMBOL  DATA  INT16    ns::limit\r\n"
+              "20000024H     SYMBOL  DATA  INT16    ctrl.gain_Bits:456\r\n"
+              "20000025H     SYMBOL  DATA  BYTE     ctrl.mode\r\n"
+              "20000200H     SYMBOL  DATA  BYTE     Motor->speed\r\n");
+    const std::string canape = readFile(dir / "fw_CANape.db");
+    std::vector<std::string> lines;
+    std::istringstream split(canape);
+    for (std::string line; std::getline(split, line);) lines.push_back(line);
+    ASSERT_EQ(lines.size(), 8u);
+    EXPECT_EQ(lines[0], "VERSION 104 COMMENT \"CANAPE DB\"\r");
+    EXPECT_EQ(lines[3].substr(0, 24), "VARIABLE 0x0 'counter'  ");
+    EXPECT_EQ(lines[4].substr(0, 26), "VARIABLE 0x0 'ns__limit'  ");
+    EXPECT_NE(lines[5].find("'ctrl.gain_Bits_456'"), std::string::npos);
+    EXPECT_NE(lines[5].find("0x20000024    \"\" UINT(3,4) \"\" 0 -4           3 (-4  3)"), std::string::npos);
+    EXPECT_NE(lines[7].find("'Motor->speed'"), std::string::npos);
+    expectCrLf(map);
+    expectCrLf(canape);
+    EXPECT_FALSE(fs::exists(dir / "fw_Mox.m51_StyleWarnings.log"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 2) << "no temporary left";
+
+    // An empty model: empty map, header-only CANape file, no log.
+    DwarfModel empty;
+    EXPECT_TRUE(writeAll(empty, dir / "e_Mox.m51", dir / "e_CANape.db").ok);
+    EXPECT_EQ(readFile(dir / "e_Mox.m51"), "");
+    EXPECT_EQ(readFile(dir / "e_CANape.db"), "VERSION 104 COMMENT \"CANAPE DB\"\r\nGROUP 'QX_Signals' : \"\"\r\n['QX_Signals']\r\n");
+}
+
+TEST(OutputPass, LittleEndianBitNumbers) {
+    Firmware fw;
+    fw.model.littleEndian = true;
+    auto* s = fw.add<TypeInfo_Structure>(fw.unit, "R");
+    s->byteSize = 4;
+    auto* f = fw.add<TypeInfo_Member>(s, "f");
+    f->type = fw.u32;
+    f->bitSize = 3;
+    f->bitOffset = 29;
+    f->byteSize = 4;
+    fw.variable(nullptr, "x", s, 0x100);
+    TempDir dir;
+    ASSERT_TRUE(writeAll(fw.model, dir / "m", "").ok);
+    EXPECT_EQ(readFile(dir / "m"), "00000100H     SYMBOL  DATA  DWORD    x.f_Bits:012\r\n");
+}
+
+TEST(OutputPass, DuplicateLog) {
+    Firmware fw;
+    fw.variable(nullptr, "count", fw.u32, 0x100, 1, "3");
+    fw.variable(nullptr, "count", fw.u32, 0x200, 2, "9");
+    TempDir dir;
+    const std::string map = dir / "two_Mox.m51";
+    ASSERT_TRUE(writeAll(fw.model, map, "").ok);
+    const std::string two =
+        "Warning - Duplicate Static VariableName: count\r\n"
+        "  Location File: /src/b.h(9)\r\n"
+        "  Location File: /src/a.c(3)\r\n";
+    EXPECT_EQ(readFile(map + "_StyleWarnings.log"), two);
+
+    fw.variable(nullptr, "count", fw.u32, 0x300, 3, "5");
+    ASSERT_TRUE(writeAll(fw.model, map, "").ok);
+    EXPECT_EQ(readFile(map + "_StyleWarnings.log"),
+              two + "Warning - Duplicate Static VariableName: count\r\n  Location File: /src/c.c(5)\r\n");
+    EXPECT_EQ(readFile(map).size(), 3 * std::string("00000100H     SYMBOL  DATA  DWORD    count\r\n").size());
+
+    // The same variable twice: one warning naming its location twice; the
+    // structure's second member repeats at a reported location and adds nothing.
+    Firmware again;
+    auto* s = again.add<TypeInfo_Structure>(again.unit, "S");
+    auto* a = again.add<TypeInfo_Member>(s, "a");
+    a->type = again.u8;
+    auto* b = again.add<TypeInfo_Member>(s, "b");
+    b->type = again.u8;
+    auto* v = again.variable(nullptr, "s", s, 0x10, 2, "1");
+    again.model.locatedObjects.push_back(v);
+    // Statics of a unit without a line table have empty locations.
+    auto* bare = again.add<CompileUnitInfo>(again.model.root.get(), "gen.c");
+    bare->stmtList = 0x99;
+    again.variable(bare, "e", again.u8, 0x20);
+    again.variable(bare, "e", again.u8, 0x21);
+    again.variable(bare, "e", again.u8, 0x22);
+    ASSERT_TRUE(writeAll(again.model, map, "").ok);
+    EXPECT_EQ(readFile(map + "_StyleWarnings.log"),
+              "Warning - Duplicate Static VariableName: s\r\n"
+              "  Location File: /src/b.h(1)\r\n"
+              "  Location File: /src/b.h(1)\r\n"
+              "Warning - Duplicate Static VariableName: e\r\n"
+              "  Location File: \r\n");
+}
+
+TEST(OutputPass, AFileThatCannotBeCreatedDoesNotStopTheOthers) {
+    Firmware fw;
+    fw.variable(nullptr, "dup", fw.u8, 0x1, 1, "1");
+    fw.variable(nullptr, "dup", fw.u8, 0x2, 2, "2");
+    TempDir dir;
+    const std::string map = dir / "blocked_Mox.m51";
+    fs::create_directory(map);  // the map's name is taken by a folder
+    const Outputs out = writeAll(fw.model, map, dir / "blocked_CANape.db");
+    EXPECT_FALSE(out.ok);
+    EXPECT_EQ(out.console, "Can not create file: " + map + "\n");
+    EXPECT_TRUE(fs::is_directory(map));
+    EXPECT_NE(readFile(map + "_StyleWarnings.log"), "");
+    EXPECT_NE(readFile(dir / "blocked_CANape.db").find("'dup'"), std::string::npos);
+
+    const std::string missing = dir / "no/such/folder_Mox.m51";
+    const Outputs gone = writeAll(fw.model, missing, "");
+    EXPECT_FALSE(gone.ok);
+    EXPECT_EQ(gone.console, "Can not create file: " + missing + "\n" + "Can not create file: " + missing +
+                                "_StyleWarnings.log\n");
+}
+
+#ifndef _WIN32
+TEST(OutputPass, AFailedWriteKeepsThePreviousFile) {
+    TempDir dir;
+    const std::string name = dir / "keep_Mox.m51";
+    ASSERT_TRUE(writeWholeFile(name, "good\r\n"));
+
+    // Let the file size limit make the write fail part way.
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    auto* previous = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit small = saved;
+    small.rlim_cur = 4096;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    testing::internal::CaptureStdout();
+    const bool written = writeWholeFile(name, std::string(100000, 'x'));
+    const std::string console = testing::internal::GetCapturedStdout();
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previous);
+
+    EXPECT_FALSE(written);
+    EXPECT_EQ(console, "Can not write file: " + name + "\n");
+    EXPECT_EQ(readFile(name), "good\r\n");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 1) << "temporary removed";
+}
+#endif
+
+}  // namespace
