@@ -332,7 +332,11 @@ TEST(ReaderBitFields, DataBitOffsetBecomesStorageUnitAndBitOffset) {
         " <2><35>: Abbrev Number: 4 (DW_TAG_member)\n"
         "    <36>   DW_AT_type        : <0x28>\n"
         "    <37>   DW_AT_bit_size    : 5\n"
-        "    <38>   DW_AT_data_bit_offset: 30\n");
+        "    <38>   DW_AT_data_bit_offset: 30\n"
+        " <2><39>: Abbrev Number: 4 (DW_TAG_member)\n"
+        "    <3a>   DW_AT_type        : <0x28>\n"
+        "    <3b>   DW_AT_bit_size    : 30\n"
+        "    <3c>   DW_AT_data_bit_offset: 28\n");
     TypeInfo_Member* a = m->members.at(0);
     EXPECT_EQ(a->byteSize, 1);
     EXPECT_EQ(a->dataMemberLocation, 2);
@@ -340,7 +344,10 @@ TEST(ReaderBitFields, DataBitOffsetBecomesStorageUnitAndBitOffset) {
     TypeInfo_Member* b = m->members.at(1);
     EXPECT_EQ(b->byteSize, 4);
     EXPECT_EQ(b->dataMemberLocation, 0);
-    EXPECT_EQ(b->bitOffset, -3) << "a field straddling its unit keeps the unit of its lowest bit";
+    EXPECT_EQ(b->bitOffset, -3) << "a straddling field: the unit ending at its last bit, moved to a byte";
+    TypeInfo_Member* c = m->members.at(2);
+    EXPECT_EQ(c->dataMemberLocation, 3) << "bits 28..57: the unit of bits 24..55, as GCC's DWARF 4 says";
+    EXPECT_EQ(c->bitOffset, -2);
 }
 
 TEST(ReaderRobustness, EmptyAndMalformedInputs) {

@@ -522,22 +522,27 @@ void DumpReader::finishLinked(DwarfModel& m) {
 
     // Bit fields given by DW_AT_data_bit_offset (DWARF 4/5): the offset of the
     // lowest bit from the start of the containing structure. Express them as
-    // storage unit (the member type's size, at the aligned unit that holds the
-    // field's lowest bit), its byte offset, and the offset of the field's most
-    // significant bit from the most significant bit of the unit.
+    // GCC's DWARF 2-4 output does: a storage unit of the member type's size,
+    // its byte offset, and the offset of the field's most significant bit from
+    // the most significant bit of the unit. The unit is the aligned one that
+    // holds the whole field; a field of a packed structure that straddles an
+    // aligned unit gets the unit that ends at the field's last bit, moved down
+    // to a whole byte (so its bit offset may be negative).
     for (TypeInfo_Member* mb : m.members) {
-        if (!mb->hasDataBitOffset || mb->bitSize == 0) continue;
-        std::uint32_t unitBytes = sizeOf(mb->type);
-        if (unitBytes == 0 || unitBytes > 8) {
+        if (!mb->hasDataBitOffset || mb->bitSize <= 0) continue;
+        std::int64_t unitBytes = sizeOf(mb->type);
+        if (unitBytes <= 0 || unitBytes > 8) {
             // No usable type size: the smallest unit that holds the field.
-            unitBytes = mb->bitSize <= 8 ? 1u : mb->bitSize <= 16 ? 2u : mb->bitSize <= 32 ? 4u : 8u;
+            unitBytes = mb->bitSize <= 8 ? 1 : mb->bitSize <= 16 ? 2 : mb->bitSize <= 32 ? 4 : 8;
         }
-        const std::int64_t unitBits = static_cast<std::int64_t>(unitBytes) * 8;
+        const std::int64_t unitBits = unitBytes * 8;
         const std::int64_t bit = static_cast<std::uint32_t>(mb->dataBitOffset);
-        const std::int64_t unitStart = (bit / unitBits) * static_cast<std::int64_t>(unitBytes);
-        const std::int64_t within = bit - unitStart * 8;
+        const std::int64_t deepest = bit + mb->bitSize;
+        std::int64_t unitStart = (deepest + unitBits - 1) / unitBits * unitBits - unitBits;
+        if (unitStart > bit) unitStart = (deepest - unitBits) / 8 * 8;
+        const std::int64_t within = bit - unitStart;
         mb->byteSize = static_cast<std::int32_t>(unitBytes);
-        mb->dataMemberLocation = static_cast<std::int32_t>(unitStart);
+        mb->dataMemberLocation = static_cast<std::int32_t>(unitStart / 8);
         mb->bitOffset = m.littleEndian ? static_cast<std::int32_t>(unitBits - within - mb->bitSize)
                                        : static_cast<std::int32_t>(within);
     }
