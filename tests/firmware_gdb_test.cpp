@@ -1,0 +1,567 @@
+// Whole runs on real firmware: the sources in tests/data/firmware are built
+// with arm-none-eabi-gcc at DWARF 2, 4 and 5 and with clang at DWARF 4, the
+// built kestrelmap writes the memory map of each image, and every line of the
+// map is checked against gdb-multiarch on the same image: the address and
+// size of the signal, and for a bit field the bit numbers against the layout
+// that gdb's `ptype/o` gives. The DWARF 5 map must equal the DWARF 4 map, and
+// binutils 2.26 dumps (Debian's avr-objdump, also in the shape of the older
+// binutils) must give the same map as the 2.40 dump of the same image.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string readText(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+void writeText(const fs::path& path, const std::string& text) {
+    std::ofstream out(path, std::ios::binary);
+    out << text;
+}
+
+std::vector<std::string> textLines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+std::string quoted(const fs::path& path) {
+    std::string text = "'";
+    for (const char c : path.string()) {
+        if (c == '\'') text += "'\\''";
+        else text += c;
+    }
+    text += "'";
+    return text;
+}
+
+// Runs a shell command; its output goes to `log`. True on exit status 0.
+bool run(const std::string& command, const fs::path& log) {
+    std::string line = "(";
+    line += command;
+    line += ") >";
+    line += quoted(log);
+    line += " 2>&1";
+    return std::system(line.c_str()) == 0;
+}
+
+// ------------------------------------------------------------------ map file
+
+// One line of the memory map:
+//   0001afd0H     SYMBOL  DATA  WORD     traceBuffer.lateAdc.valid_Bit:12
+struct MapLine {
+    std::uint32_t address = 0;
+    std::uint32_t size = 0;
+    std::string name;     // display name without the bit suffix
+    std::string bits;     // bit list of a bit field ("456"), empty otherwise
+    std::string display;  // the whole display name
+};
+
+std::uint32_t keywordSize(const std::string& keyword) {
+    static const std::map<std::string, std::uint32_t> sizes = {
+        {"BYTE ", 1}, {"INT8 ", 1}, {"WORD ", 2}, {"INT16", 2},
+        {"DWORD", 4}, {"INT32", 4}, {"QWORD", 8}, {"INT64", 8}};
+    const auto known = sizes.find(keyword);
+    if (known != sizes.end()) return known->second;
+    const std::string prefix = "SIZE_NOT_SUPPORTED_";
+    if (keyword.rfind(prefix, 0) == 0) return static_cast<std::uint32_t>(std::stoul(keyword.substr(prefix.size())));
+    return 0;
+}
+
+// Parses the map; a line of another shape is reported through `bad`.
+std::vector<MapLine> parseMap(const std::string& text, std::vector<std::string>& bad) {
+    std::vector<MapLine> lines;
+    const std::string middle = "H     SYMBOL  DATA  ";
+    for (const std::string& line : textLines(text)) {
+        MapLine m;
+        std::size_t keywordEnd = std::string::npos;
+        // The keywords are five characters wide, but for SIZE_NOT_SUPPORTED_n.
+        if (line.size() > 33 && line.compare(8, middle.size(), middle) == 0)
+            keywordEnd = line.compare(28, 19, "SIZE_NOT_SUPPORTED_") == 0 ? line.find("    ", 28) : 33;
+        if (keywordEnd == std::string::npos || keywordEnd + 4 >= line.size() ||
+            line.compare(keywordEnd, 4, "    ") != 0 || keywordSize(line.substr(28, keywordEnd - 28)) == 0) {
+            bad.push_back(line);
+            continue;
+        }
+        m.address = static_cast<std::uint32_t>(std::stoul(line.substr(0, 8), nullptr, 16));
+        m.size = keywordSize(line.substr(28, keywordEnd - 28));
+        m.display = line.substr(keywordEnd + 4);
+        m.name = m.display;
+        for (const char* suffix : {"_Bits:", "_Bit:"}) {
+            const std::size_t at = m.display.rfind(suffix);
+            if (at != std::string::npos) {
+                m.name = m.display.substr(0, at);
+                m.bits = m.display.substr(at + std::char_traits<char>::length(suffix));
+                break;
+            }
+        }
+        lines.push_back(m);
+    }
+    return lines;
+}
+
+// --------------------------------------------- display name to gdb expression
+
+// A display name reads scope::var@static.member_03.sub; the parts of one
+// component of the member path are its name and its array indices.
+struct Component {
+    std::string name;
+    std::vector<std::string> indices;  // peeled "_<digits>" suffixes, outermost first
+};
+
+Component splitIndices(const std::string& text) {
+    Component c{text, {}};
+    for (;;) {
+        const std::size_t us = c.name.rfind('_');
+        if (us == std::string::npos || us == 0 || us + 1 == c.name.size()) break;
+        const std::string digits = c.name.substr(us + 1);
+        if (!std::all_of(digits.begin(), digits.end(), [](char ch) { return ch >= '0' && ch <= '9'; })) break;
+        c.indices.insert(c.indices.begin(), digits);
+        c.name.resize(us);
+    }
+    return c;
+}
+
+// gdb names a variable of an anonymous namespace "(anonymous namespace)::x";
+// the tool writes "::x" (a namespace with an empty name).
+std::string scopeText(std::string scope) {
+    for (std::size_t at; (at = scope.find("->")) != std::string::npos;) scope.replace(at, 2, "::");
+    if (scope.rfind("::", 0) == 0) scope = "'(anonymous namespace)" + scope + "'";
+    return scope;
+}
+
+std::string componentText(const Component& c, std::size_t peeled) {
+    std::string text = c.name;
+    const std::size_t keep = c.indices.size() - peeled;
+    for (std::size_t i = 0; i < keep; ++i) {
+        text += '_';
+        text += c.indices[i];
+    }
+    for (std::size_t i = keep; i < c.indices.size(); ++i) {
+        text += '[';
+        text += std::to_string(std::stoul(c.indices[i]));
+        text += ']';
+    }
+    return text;
+}
+
+// Candidate gdb expressions for a display name (without bit suffix), most
+// likely first: every "_<digits>" suffix taken as an array index; then, for
+// identifiers that end in digits themselves, fewer suffixes per component.
+// `dropLast` leaves out the last member (the container of a bit field) and
+// hands its name back through `lastMember`.
+std::vector<std::string> gdbExpressions(const std::string& display, bool dropLast, std::string& lastMember) {
+    std::string prefix;  // "'f'::" for a function-static variable
+    std::string rest = display;
+    const std::size_t at = display.rfind('@');
+    if (at != std::string::npos) {
+        std::string function = scopeText(display.substr(0, at));
+        if (function.front() != '\'') function = "'" + function + "'";
+        prefix = function + "::";
+        rest = display.substr(at + 1);
+    }
+    // The head (up to the first ".") holds the scopes and the variable.
+    std::vector<std::string> parts;
+    std::size_t start = 0;
+    for (std::size_t dot; (dot = rest.find('.', start)) != std::string::npos; start = dot + 1)
+        parts.push_back(rest.substr(start, dot - start));
+    parts.push_back(rest.substr(start));
+    if (dropLast) {
+        lastMember = parts.back();
+        parts.pop_back();
+    }
+    // An empty component is an anonymous member: gdb reaches its members directly.
+    std::string scope;
+    std::vector<Component> comps;
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        if (parts[i].empty()) continue;
+        std::string text = parts[i];
+        if (i == 0) {
+            const std::size_t sep = std::max(text.rfind("::") == std::string::npos ? 0 : text.rfind("::") + 2,
+                                             text.rfind("->") == std::string::npos ? 0 : text.rfind("->") + 2);
+            scope = text.substr(0, sep);
+            text = text.substr(sep);
+        }
+        comps.push_back(splitIndices(text));
+    }
+    std::vector<std::size_t> peel(comps.size());
+    for (std::size_t i = 0; i < comps.size(); ++i) peel[i] = comps[i].indices.size();
+    std::vector<std::string> candidates;
+    auto build = [&]() {
+        std::string expr = prefix;
+        for (std::size_t i = 0; i < comps.size(); ++i) {
+            if (i == 0) {
+                std::string head = scope + componentText(comps[0], peel[0]);
+                expr += scope.empty() ? head : scopeText(head);
+            } else {
+                expr += '.';
+                expr += componentText(comps[i], peel[i]);
+            }
+        }
+        if (std::find(candidates.begin(), candidates.end(), expr) == candidates.end()) candidates.push_back(expr);
+    };
+    build();
+    // Fallbacks: give back one suffix at a time, last component first.
+    for (std::size_t i = comps.size(); i-- > 0 && candidates.size() < 6;) {
+        while (peel[i] > 0 && candidates.size() < 6) {
+            --peel[i];
+            build();
+        }
+    }
+    return candidates;
+}
+
+// ---------------------------------------------------------------- gdb batch
+
+// Runs inside gdb. For each job it asks gdb's own commands: `print/x &(e)`
+// and `print sizeof(e)` for a signal, `ptype/o` of the containing object for
+// a bit field, and prints one result line per job. A failing expression
+// moves on to the next candidate instead of ending the batch.
+const char* const kGdbScript = R"PY(
+import gdb, re
+VAL = re.compile(r'^\$\d+ = (\S+)')
+def value(cmd):
+    m = VAL.match(gdb.execute(cmd, to_string=True).strip())
+    if not m:
+        raise gdb.error('no value: ' + cmd)
+    return int(m.group(1), 0)
+def member_bitpos(expr, t, member, depth):
+    # gdb prints "/*   byte: bit   |  size */  type name : width;" with the
+    # byte counted from the start of the printed object (nested anonymous
+    # members included) and the bit counted from the least significant bit.
+    text = gdb.execute('ptype/o ' + expr, to_string=True)
+    pat = re.compile(r'/\*\s+(\d+):\s*(\d+)\s+\|\s+\d+ \*/.*[\s*]' + re.escape(member) + r'\s*:\s*(\d+);')
+    for line in text.splitlines():
+        m = pat.search(line)
+        if m:
+            return int(m.group(1)) * 8 + int(m.group(2)), int(m.group(3))
+    # Not declared here: look into the base classes, at their offsets.
+    if depth > 0:
+        for f in t.strip_typedefs().fields():
+            base = f.type.strip_typedefs()
+            if f.is_base_class and base.tag:
+                found = member_bitpos(base.tag, base, member, depth - 1)
+                if found:
+                    return found[0] + f.bitpos, found[1]
+    return None
+out = []
+for job in open(JOBS).read().split('\n'):
+    if not job:
+        continue
+    kind, idx, cands, member = job.split('\t')
+    last = 'no candidate'
+    for e in cands.split('\x1f'):
+        try:
+            if kind == 'S':
+                out.append('S %s %x %d' % (idx, value('print/x &(%s)' % e), value('print sizeof(%s)' % e)))
+            else:
+                base = value('print/x &(%s)' % e)
+                size = value('print sizeof((%s).%s)' % (e, member))
+                found = member_bitpos(e, gdb.parse_and_eval(e).type, member, 4)
+                if found is None:
+                    raise gdb.error('member %s not in ptype/o of %s' % (member, e))
+                out.append('B %s %x %d %d %d' % (idx, base, found[0], found[1], size))
+            break
+        except gdb.error as err:
+            last = '%s: %s' % (e, str(err).replace('\n', ' '))
+    else:
+        out.append('E %s %s' % (idx, last))
+open(RESULT, 'w').write('\n'.join(out) + '\n')
+)PY";
+
+std::string bitList(std::int64_t first, std::int64_t count) {
+    std::string text;
+    for (std::int64_t b = first; b < first + count; ++b) text += std::to_string(b);
+    return text;
+}
+
+// ------------------------------------------------------------------ builds
+
+struct Build {
+    std::string label;     // "gcc -gdwarf-4"
+    std::string compiler;  // "gcc" or "clang"
+    int dwarf = 0;
+    fs::path dir;
+    bool built = false;
+    std::string buildLog;
+    std::vector<MapLine> map;
+    std::string mapText;
+};
+
+const char* const kSources[] = {"calib.c", "drive.cpp"};
+
+class FirmwareGdbTest : public ::testing::Test {
+protected:
+    static fs::path root_;
+    static std::vector<Build> builds_;
+    static bool clangUsable_;
+
+    static void SetUpTestSuite() {
+        root_ = fs::temp_directory_path() / ("kestrel_fw_gdb_" + std::to_string(::getpid()));
+        fs::remove_all(root_);
+        fs::create_directories(root_);
+        const fs::path src = fs::path(KESTREL_TEST_DATA) / "firmware";
+
+        // clang compiles for the target only with the newlib headers at hand.
+        writeText(root_ / "probe.c", "#include <stdint.h>\nuint32_t probe;\n");
+        clangUsable_ = run("clang --target=arm-none-eabi -mcpu=cortex-m4 -mthumb -isystem /usr/lib/arm-none-eabi/include -c " +
+                               quoted(root_ / "probe.c") + " -o " + quoted(root_ / "probe.o"),
+                           root_ / "probe.log");
+
+        for (int v : {2, 4, 5}) builds_.push_back({"gcc -gdwarf-" + std::to_string(v), "gcc", v, {}, false, {}, {}, {}});
+        if (clangUsable_) builds_.push_back({"clang -gdwarf-4", "clang", 4, {}, false, {}, {}, {}});
+
+        const std::string target = " -mcpu=cortex-m4 -mthumb -O0 ";
+        for (Build& b : builds_) {
+            b.dir = root_ / (b.compiler + "-dwarf" + std::to_string(b.dwarf));
+            fs::create_directories(b.dir);
+            std::string objects;
+            bool ok = true;
+            for (const char* source : kSources) {
+                const bool cpp = std::string(source).ends_with(".cpp");
+                std::string cmd;
+                if (b.compiler == "gcc") {
+                    cmd = cpp ? "arm-none-eabi-g++" : "arm-none-eabi-gcc";
+                    cmd += target + "-Wno-packed-bitfield-compat -gdwarf-" + std::to_string(b.dwarf);
+                } else {
+                    // -fshort-enums: the size of enumerations that arm-none-eabi-gcc uses.
+                    cmd = cpp ? "clang++" : "clang";
+                    cmd += " --target=arm-none-eabi" + target + "-fshort-enums -gdwarf-4 -isystem /usr/lib/arm-none-eabi/include";
+                }
+                if (cpp) cmd += " -fno-exceptions -fno-rtti";
+                const fs::path object = b.dir / (std::string(source) + ".o");
+                cmd += " -c " + quoted(src / source) + " -o " + quoted(object);
+                ok = ok && run(cmd, b.dir / "compile.log");
+                if (!ok) b.buildLog += readText(b.dir / "compile.log");
+                objects += " " + quoted(object);
+            }
+            // Linked without the C library's start files, so that every
+            // compile unit of the image is one of ours (newlib's own debug
+            // information is DWARF 5, which binutils 2.26 cannot read).
+            const fs::path elf = b.dir / "app.elf";
+            ok = ok && run("arm-none-eabi-gcc" + target + "--specs=nosys.specs -nostartfiles" + objects + " -o " + quoted(elf),
+                           b.dir / "link.log");
+            if (!ok) {
+                b.buildLog += readText(b.dir / "link.log");
+                continue;
+            }
+            run(std::string(quoted(KESTREL_EXE)) + " " + quoted(elf), b.dir / "kestrelmap.log");
+            b.mapText = readText(b.dir / "app_Mox.m51");
+            std::vector<std::string> bad;
+            b.map = parseMap(b.mapText, bad);
+            b.built = bad.empty() && !b.map.empty();
+            if (!bad.empty()) b.buildLog += "map line of unknown shape: " + bad.front();
+        }
+    }
+
+    static void TearDownTestSuite() {
+        std::error_code ignored;
+        fs::remove_all(root_, ignored);
+    }
+
+    static const Build* find(const std::string& compiler, int dwarf) {
+        for (const Build& b : builds_)
+            if (b.compiler == compiler && b.dwarf == dwarf) return &b;
+        return nullptr;
+    }
+};
+
+fs::path FirmwareGdbTest::root_;
+std::vector<Build> FirmwareGdbTest::builds_;
+bool FirmwareGdbTest::clangUsable_ = false;
+
+TEST_F(FirmwareGdbTest, ImagesBuildAndMapsCoverTheFirmware) {
+    if (!clangUsable_) std::cout << "clang cannot compile for arm-none-eabi here: clang build skipped\n";
+    // Names that the sources guarantee, one per kind of storage: every one
+    // must be in every map (the gdb check below only sees what is listed).
+    const char* const expected[] = {
+        "g_errorCount", "calChannels_01.curve_09.y", "calChannels_00.grid_02_03", "calChannels_00.raw.half.hi",
+        "calChannels_00..scale", "calChannels_00..trim", "calSingle_0.id", "lut1_0", "lut2_01", "lut10_09",
+        "lut20_019", "lut200_0199", "map3d_01_02_019", "flagBank_019.gain_Bits:123", "telemetry.tag",
+        "traceBuffer.bulk_069999", "traceBuffer.lateCounter", "g_mode", "adcLive.raw_Bits:01234567891011",
+        "g_adcCursor", "g_isrHook", "g_readyFlag", "g_lockFlag", "g_uptime", "g_temperature", "g_serial_15",
+        "s_checksum", "Scheduler_Tick@tickCount", "Scheduler_Tick@slotLoad_09", "drive::mainMotor.speed",
+        "drive::mainMotor.lastError", "drive::mainMotor.lim_01.max", "drive::Actuator->instances",
+        "drive::Motor->maxRpm", "drive::Motor->defaults.min", "drive::ctl::kp", "drive::ctl::motors_01.history_01",
+        "drive::ctl::phase", "::localWatchdog", "drive::poll@pollCount", "drive::Motor->step@calls"};
+    // Constant data gets no line.
+    const char* const absent[] = {"calLimits_0", "g_bootLabel", "calChannels_00.revision"};
+    for (const Build& b : builds_) {
+        SCOPED_TRACE(b.label);
+        ASSERT_TRUE(b.built) << b.buildLog;
+        for (const char* name : expected) {
+            const bool found = std::any_of(b.map.begin(), b.map.end(), [&](const MapLine& m) { return m.display == name; });
+            EXPECT_TRUE(found) << name << " missing from the map of " << b.label;
+        }
+        for (const char* name : absent) {
+            const bool found = std::any_of(b.map.begin(), b.map.end(),
+                                           [&](const MapLine& m) { return m.display.rfind(name, 0) == 0; });
+            EXPECT_FALSE(found) << name << " (constant) listed in the map of " << b.label;
+        }
+    }
+}
+
+TEST_F(FirmwareGdbTest, EverySignalMatchesGdb) {
+    const std::string script = kGdbScript;
+    for (const Build& b : builds_) {
+        SCOPED_TRACE(b.label);
+        ASSERT_TRUE(b.built) << b.buildLog;
+        // One job per map line, all answered by one gdb process.
+        std::string jobs;
+        for (std::size_t i = 0; i < b.map.size(); ++i) {
+            const MapLine& m = b.map[i];
+            std::string member;
+            const bool bits = !m.bits.empty();
+            const std::vector<std::string> exprs = gdbExpressions(m.name, bits, member);
+            jobs += bits ? "B\t" : "S\t";
+            jobs += std::to_string(i) + "\t";
+            for (std::size_t k = 0; k < exprs.size(); ++k) {
+                if (k) jobs += '\x1f';
+                jobs += exprs[k];
+            }
+            jobs += "\t" + member + "\n";
+        }
+        const fs::path jobFile = b.dir / "jobs.txt";
+        const fs::path resultFile = b.dir / "gdb_result.txt";
+        const fs::path scriptFile = b.dir / "check.py";
+        writeText(jobFile, jobs);
+        writeText(scriptFile, "JOBS = " + quoted(jobFile) + "\nRESULT = " + quoted(resultFile) + "\n" + script);
+        ASSERT_TRUE(run("gdb-multiarch -batch -nx -ex 'set language c++' -ex 'set print demangle on' -x " +
+                            quoted(scriptFile) + " " + quoted(b.dir / "app.elf"),
+                        b.dir / "gdb.log"))
+            << readText(b.dir / "gdb.log");
+
+        std::size_t checked = 0, matched = 0, reported = 0;
+        auto fail = [&](const MapLine& m, const std::string& what) {
+            if (++reported <= 25) ADD_FAILURE() << b.label << ": " << m.display << ": " << what;
+        };
+        std::vector<bool> answered(b.map.size());
+        for (const std::string& line : textLines(readText(resultFile))) {
+            std::istringstream in(line);
+            char kind = 0;
+            std::size_t idx = 0;
+            in >> kind >> idx;
+            if (idx >= b.map.size()) continue;
+            const MapLine& m = b.map[idx];
+            answered[idx] = true;
+            ++checked;
+            std::ostringstream tool;
+            tool << "tool 0x" << std::hex << m.address << std::dec << " size " << m.size;
+            if (kind == 'E') {
+                std::string message;
+                std::getline(in, message);
+                fail(m, "gdb cannot evaluate it:" + message);
+                continue;
+            }
+            std::uint32_t gdbAddress = 0, gdbSize = 0;
+            if (kind == 'S') {
+                in >> std::hex >> gdbAddress >> std::dec >> gdbSize;
+                if (gdbAddress != m.address || gdbSize != m.size) {
+                    std::ostringstream g;
+                    g << "gdb 0x" << std::hex << gdbAddress << std::dec << " size " << gdbSize << ", " << tool.str();
+                    fail(m, g.str());
+                    continue;
+                }
+            } else {
+                // Bit field. gdb gives the address of the containing object
+                // (S), the field's first bit counted from bit 0 of byte S (bit
+                // 0 the least significant: pos = 8 * byte + bit of ptype/o's
+                // "byte: bit"), its width, and the size of its declared type.
+                // The tool lists the storage unit's address U (the map address)
+                // and the bit numbers counted from the least significant bit
+                // of the unit; the unit lies 8 * (U - S) bits into the object,
+                // so the expected numbers are pos - 8 * (U - S) ... + width - 1.
+                std::int64_t pos = 0, width = 0;
+                in >> std::hex >> gdbAddress >> std::dec >> pos >> width >> gdbSize;
+                const std::int64_t unitOffset = static_cast<std::int64_t>(m.address) - gdbAddress;
+                const std::int64_t first = pos - 8 * unitOffset;
+                const std::string expectedBits = first >= 0 ? bitList(first, width) : "(unit above the field)";
+                if (gdbSize != m.size || expectedBits != m.bits) {
+                    std::ostringstream g;
+                    g << "gdb object 0x" << std::hex << gdbAddress << std::dec << " bit " << pos << " width " << width
+                      << " type size " << gdbSize << " -> bits " << expectedBits << "; " << tool.str() << " bits "
+                      << m.bits;
+                    fail(m, g.str());
+                    continue;
+                }
+            }
+            ++matched;
+        }
+        for (std::size_t i = 0; i < b.map.size(); ++i)
+            if (!answered[i]) fail(b.map[i], "no answer from gdb");
+        std::cout << "[firmware] " << b.label << ": " << checked << " signals checked against gdb, " << matched
+                  << " matched\n";
+        EXPECT_EQ(matched, b.map.size()) << b.label;
+    }
+}
+
+// Lines of `a` not in `b` and the other way round, for a readable failure.
+std::string mapDifference(const std::string& a, const std::string& b, const std::string& nameA, const std::string& nameB) {
+    std::vector<std::string> la = textLines(a), lb = textLines(b);
+    std::vector<std::string> sa = la, sb = lb, onlyA, onlyB;
+    std::sort(sa.begin(), sa.end());
+    std::sort(sb.begin(), sb.end());
+    std::set_difference(sa.begin(), sa.end(), sb.begin(), sb.end(), std::back_inserter(onlyA));
+    std::set_difference(sb.begin(), sb.end(), sa.begin(), sa.end(), std::back_inserter(onlyB));
+    std::ostringstream text;
+    text << la.size() << " lines in " << nameA << ", " << lb.size() << " in " << nameB << "\n";
+    for (std::size_t i = 0; i < onlyA.size() && i < 20; ++i) text << "  only " << nameA << ": " << onlyA[i] << "\n";
+    for (std::size_t i = 0; i < onlyB.size() && i < 20; ++i) text << "  only " << nameB << ": " << onlyB[i] << "\n";
+    if (onlyA.empty() && onlyB.empty()) text << "  same lines, different order\n";
+    return text.str();
+}
+
+TEST_F(FirmwareGdbTest, Dwarf5MapEqualsDwarf4Map) {
+    const Build* v4 = find("gcc", 4);
+    const Build* v5 = find("gcc", 5);
+    ASSERT_TRUE(v4 && v4->built && v5 && v5->built);
+    EXPECT_TRUE(v4->mapText == v5->mapText) << mapDifference(v4->mapText, v5->mapText, "DWARF 4", "DWARF 5");
+}
+
+TEST_F(FirmwareGdbTest, Binutils226DumpsGiveTheSameMap) {
+    // kestrelmap given <dir>/<name>.txt runs no objdump and reads
+    // <dir>/<name>_ObjDump.txt, writing <dir>/<name>_Mox.m51.
+    for (int v : {2, 4}) {
+        const Build* b = find("gcc", v);
+        ASSERT_TRUE(b && b->built);
+        SCOPED_TRACE(b->label);
+        const fs::path dir = b->dir / "binutils226";
+        fs::create_directories(dir);
+        const fs::path dump = dir / "app226_ObjDump.txt";
+        ASSERT_TRUE(run("avr-objdump -WlLiaprmfFsoRt " + quoted(b->dir / "app.elf") + " >" + quoted(dump), dir / "avr.log"))
+            << readText(dir / "avr.log");
+        ASSERT_TRUE(run("python3 /work/shared/tools/old_shape_dump.py " + quoted(dump) + " >" +
+                            quoted(dir / "appold_ObjDump.txt"),
+                        dir / "old.log"))
+            << readText(dir / "old.log");
+        for (const std::string name : {"app226", "appold"}) {
+            run(std::string(quoted(KESTREL_EXE)) + " " + quoted(dir / (name + ".txt")), dir / (name + ".log"));
+            const std::string map = readText(dir / (name + "_Mox.m51"));
+            EXPECT_TRUE(map == b->mapText) << mapDifference(b->mapText, map, "2.40 dump", name + " dump");
+        }
+    }
+}
+
+}  // namespace
