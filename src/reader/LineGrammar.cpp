@@ -146,9 +146,16 @@ bool scanDirectoryHeader(std::string_view line, TableShape& shape) {
         return true;
     }
     // " (offset 0x1b):" or " (offset 0x22, lines 2, columns 1):"
-    if (!rest.starts_with(" (offset 0x") || !rest.ends_with("):")) return false;
-    shape = rest.find(", lines ") != std::string_view::npos ? TableShape::Dwarf5 : TableShape::Numbered;
-    return true;
+    if (!c.eat(" (offset 0x") || !c.eatRun1(isXDigit)) return false;
+    if (c.rest() == "):") {
+        shape = TableShape::Numbered;
+        return true;
+    }
+    if (c.eat(", lines ") && c.eatRun1(isDigit) && c.eat(", columns ") && c.eatRun1(isDigit) && c.rest() == "):") {
+        shape = TableShape::Dwarf5;
+        return true;
+    }
+    return false;
 }
 
 bool scanFileHeader(std::string_view line) {
