@@ -8,28 +8,47 @@
 namespace Model {
 
 void OffsetIndex::add(std::uint32_t offset, BasicObject* object) {
-    if (!entries_.empty() && offset <= entries_.back().first) settled_ = false;
+    if (!entries_.empty() && offset <= entries_.back().first) sorted_ = false;
     entries_.emplace_back(offset, object);
+    settled_ = false;
 }
 
 void OffsetIndex::settle() const {
     if (settled_) return;
-    std::stable_sort(entries_.begin(), entries_.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
-    // The first object registered under an offset stays; later ones go.
-    auto last = std::unique(entries_.begin(), entries_.end(),
-                            [](const auto& a, const auto& b) { return a.first == b.first; });
-    entries_.erase(last, entries_.end());
+    if (!sorted_) {
+        std::stable_sort(entries_.begin(), entries_.end(),
+                         [](const auto& a, const auto& b) { return a.first < b.first; });
+        // The first object registered under an offset stays; later ones go.
+        auto last = std::unique(entries_.begin(), entries_.end(),
+                                [](const auto& a, const auto& b) { return a.first == b.first; });
+        entries_.erase(last, entries_.end());
+        sorted_ = true;
+    }
     entries_.shrink_to_fit();
+    // A coarse table from offset to position, so that a lookup touches a few
+    // neighbouring entries instead of a binary search over all of them.
+    buckets_.clear();
+    if (!entries_.empty()) {
+        const std::size_t n = (static_cast<std::size_t>(entries_.back().first) >> kBucketShift) + 2;
+        buckets_.assign(n, 0);
+        std::size_t e = 0;
+        for (std::size_t k = 0; k < n; ++k) {
+            while (e < entries_.size() && (entries_[e].first >> kBucketShift) < k) ++e;
+            buckets_[k] = static_cast<std::uint32_t>(e);
+        }
+    }
     settled_ = true;
 }
 
 BasicObject* OffsetIndex::find(std::uint32_t offset) const {
     if (offset == 0) return nullptr;  // an offset never set; no entry lies at 0
     settle();
-    auto it = std::lower_bound(entries_.begin(), entries_.end(), offset,
-                               [](const auto& e, std::uint32_t o) { return e.first < o; });
-    return (it != entries_.end() && it->first == offset) ? it->second : nullptr;
+    const std::size_t k = offset >> kBucketShift;
+    if (k + 1 >= buckets_.size()) return nullptr;
+    auto first = entries_.begin() + buckets_[k];
+    auto last = entries_.begin() + buckets_[k + 1];
+    auto it = std::lower_bound(first, last, offset, [](const auto& e, std::uint32_t o) { return e.first < o; });
+    return (it != last && it->first == offset) ? it->second : nullptr;
 }
 
 std::size_t OffsetIndex::size() const {
@@ -60,7 +79,11 @@ DwarfModel::DwarfModel(const std::string& dumpFileName) {
     Kestrel::DumpReader::finishLinked(*this);
 }
 
-DwarfModel::~DwarfModel() = default;
+DwarfModel::~DwarfModel() {
+    // Objects in the arena hold nothing outside it (texts are in the pool):
+    // releasing the arena frees them all at once.
+    if (rootInArena) (void)root.release();
+}
 
 std::unique_ptr<DwarfModel> DwarfModel::fromText(std::string_view dumpText) {
     auto model = std::make_unique<DwarfModel>();

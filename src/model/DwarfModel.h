@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <memory_resource>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -28,7 +29,11 @@ public:
 private:
     void settle() const;
     mutable std::vector<std::pair<std::uint32_t, BasicObject*>> entries_;
+    // buckets_[k]: index of the first entry whose offset >> kBucketShift >= k.
+    mutable std::vector<std::uint32_t> buckets_;
     mutable bool settled_ = true;
+    mutable bool sorted_ = true;
+    static constexpr unsigned kBucketShift = 6;
 };
 
 class DwarfModel {
@@ -51,6 +56,13 @@ public:
 
     // Resolves typeOffset / specificationOffset into pointers by exact lookup.
     void link();
+
+    // Where the reader places the objects it makes (and their children lists);
+    // declared first so that it outlives everything that points into it.
+    std::pmr::monotonic_buffer_resource arena{1u << 20};
+    // True when root and its subtree live in `arena`: they then end with it,
+    // without running one destructor per object.
+    bool rootInArena = false;
 
     std::unique_ptr<BasicObject> root;
     OffsetIndex objectsByOffset;

@@ -2,8 +2,16 @@
 
 namespace Model {
 
+BasicObject::BasicObject(std::uint32_t offset, std::string_view tag, ArenaRoot root)
+    : offset(offset), tag(tag), children(root.arena), kind_(Kind::Basic) {}
+
 BasicObject::BasicObject(Kind kind, std::uint32_t offset, std::string_view tag, BasicObject* parent)
-    : offset(offset), parent(parent), tag(tag), kind_(kind) {
+    : offset(offset),
+      parent(parent),
+      tag(tag),
+      children(parent != nullptr ? parent->children.get_allocator()
+                                 : std::pmr::polymorphic_allocator<BasicObject*>()),
+      kind_(kind) {
     if (parent != nullptr) {
         nested = parent->nested;
         declLine = parent->declLine;
@@ -17,8 +25,8 @@ BasicObject::BasicObject(Kind kind, std::uint32_t offset, std::string_view tag, 
 // Destroys the subtree without recursion: nesting depth comes from the input,
 // and a deep chain of entries must not exhaust the stack.
 BasicObject::~BasicObject() {
-    std::vector<BasicObject*> pending;
-    pending.swap(children);
+    std::vector<BasicObject*> pending(children.begin(), children.end());
+    children.clear();
     while (!pending.empty()) {
         BasicObject* o = pending.back();
         pending.pop_back();

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory_resource>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -41,10 +42,18 @@ enum class Kind : std::uint8_t {
     Variable,
 };
 
+// Marks the constructor of a root whose subtree lives in a memory arena.
+struct ArenaRoot {
+    std::pmr::memory_resource* arena;
+};
+
 class BasicObject {
 public:
     BasicObject(std::uint32_t offset, std::string_view tag, BasicObject* parent)
         : BasicObject(Kind::Basic, offset, tag, parent) {}
+    // A root whose children lists are allocated from `root.arena`; the objects
+    // below it are placed in the same arena by the reader.
+    BasicObject(std::uint32_t offset, std::string_view tag, ArenaRoot root);
     virtual ~BasicObject();
 
     BasicObject(const BasicObject&) = delete;
@@ -78,7 +87,9 @@ public:
     bool nested = false;
     std::int32_t accessibility = 0;
     std::string_view linkageName;
-    std::vector<BasicObject*> children;  // owned
+    // Owned: destroying an object destroys its children. Objects that a
+    // DwarfModel builds live in the model's arena and end with it.
+    std::pmr::vector<BasicObject*> children;
 
 protected:
     BasicObject(Kind kind, std::uint32_t offset, std::string_view tag, BasicObject* parent);

@@ -4,16 +4,8 @@
 
 namespace Model {
 
-std::string_view TextPool::intern(std::string_view text) {
+std::string_view TextPool::keep(std::string_view text) {
     if (text.empty()) return {};
-    auto it = index_.find(text);
-    if (it != index_.end()) return *it;
-    std::string_view stored = store(text);
-    index_.insert(stored);
-    return stored;
-}
-
-std::string_view TextPool::store(std::string_view text) {
     if (text.size() > kChunk / 4) {
         chunks_.push_back(std::make_unique<char[]>(text.size()));
         reserved_ += text.size();

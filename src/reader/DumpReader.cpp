@@ -48,105 +48,147 @@ enum class Attr : std::uint8_t {
     CallFile,
 };
 
+struct AttrName {
+    std::string_view name;
+    Attr attr;
+};
+
+constexpr AttrName kAttributes[] = {
+    {"DW_AT_name", Attr::Name},
+    {"DW_AT_type", Attr::Type},
+    {"DW_AT_decl_line", Attr::DeclLine},
+    {"DW_AT_decl_file", Attr::DeclFile},
+    {"DW_AT_byte_size", Attr::ByteSize},
+    {"DW_AT_data_member_location", Attr::DataMemberLocation},
+    {"DW_AT_location", Attr::Location},
+    {"DW_AT_external", Attr::External},
+    {"DW_AT_declaration", Attr::Declaration},
+    {"DW_AT_encoding", Attr::Encoding},
+    {"DW_AT_upper_bound", Attr::UpperBound},
+    {"DW_AT_const_value", Attr::ConstValue},
+    {"DW_AT_comp_dir", Attr::CompDir},
+    {"DW_AT_producer", Attr::Producer},
+    {"DW_AT_MIPS_linkage_name", Attr::MipsLinkageName},
+    {"DW_AT_linkage_name", Attr::LinkageName},
+    {"DW_AT_low_pc", Attr::LowPc},
+    {"DW_AT_high_pc", Attr::HighPc},
+    {"DW_AT_import", Attr::Import},
+    {"DW_AT_stmt_list", Attr::StmtList},
+    {"DW_AT_specification", Attr::Specification},
+    {"DW_AT_abstract_origin", Attr::AbstractOrigin},
+    {"DW_AT_accessibility", Attr::Accessibility},
+    {"DW_AT_language", Attr::Language},
+    {"DW_AT_inline", Attr::Inline},
+    {"DW_AT_virtuality", Attr::Virtuality},
+    {"DW_AT_bit_size", Attr::BitSize},
+    {"DW_AT_bit_offset", Attr::BitOffset},
+    {"DW_AT_data_bit_offset", Attr::DataBitOffset},
+    {"DW_AT_lower_bound", Attr::LowerBound},
+    {"DW_AT_count", Attr::Count},
+    {"DW_AT_call_line", Attr::CallLine},
+    {"DW_AT_call_file", Attr::CallFile},
+};
+
+// The attribute names by length, so that a lookup compares a handful of
+// names of the same length, the most common first.
+class AttributeTable {
+public:
+    AttributeTable() {
+        for (const AttrName& a : kAttributes) byLength_[a.name.size()].push_back(a);
+    }
+    Attr find(std::string_view name) const {
+        if (name.size() >= byLength_.size()) return Attr::Other;
+        for (const AttrName& a : byLength_[name.size()])
+            if (a.name == name) return a.attr;
+        return Attr::Other;
+    }
+
+private:
+    std::array<std::vector<AttrName>, 32> byLength_;
+};
+
 Attr attributeOf(std::string_view name) {
-    static const std::unordered_map<std::string_view, Attr> table = {
-        {"DW_AT_name", Attr::Name},
-        {"DW_AT_comp_dir", Attr::CompDir},
-        {"DW_AT_producer", Attr::Producer},
-        {"DW_AT_MIPS_linkage_name", Attr::MipsLinkageName},
-        {"DW_AT_linkage_name", Attr::LinkageName},
-        {"DW_AT_location", Attr::Location},
-        {"DW_AT_data_member_location", Attr::DataMemberLocation},
-        {"DW_AT_low_pc", Attr::LowPc},
-        {"DW_AT_high_pc", Attr::HighPc},
-        {"DW_AT_type", Attr::Type},
-        {"DW_AT_import", Attr::Import},
-        {"DW_AT_stmt_list", Attr::StmtList},
-        {"DW_AT_specification", Attr::Specification},
-        {"DW_AT_abstract_origin", Attr::AbstractOrigin},
-        {"DW_AT_encoding", Attr::Encoding},
-        {"DW_AT_decl_line", Attr::DeclLine},
-        {"DW_AT_decl_file", Attr::DeclFile},
-        {"DW_AT_accessibility", Attr::Accessibility},
-        {"DW_AT_language", Attr::Language},
-        {"DW_AT_external", Attr::External},
-        {"DW_AT_declaration", Attr::Declaration},
-        {"DW_AT_inline", Attr::Inline},
-        {"DW_AT_virtuality", Attr::Virtuality},
-        {"DW_AT_const_value", Attr::ConstValue},
-        {"DW_AT_bit_size", Attr::BitSize},
-        {"DW_AT_bit_offset", Attr::BitOffset},
-        {"DW_AT_data_bit_offset", Attr::DataBitOffset},
-        {"DW_AT_byte_size", Attr::ByteSize},
-        {"DW_AT_upper_bound", Attr::UpperBound},
-        {"DW_AT_lower_bound", Attr::LowerBound},
-        {"DW_AT_count", Attr::Count},
-        {"DW_AT_call_line", Attr::CallLine},
-        {"DW_AT_call_file", Attr::CallFile},
-    };
-    auto it = table.find(name);
-    return it == table.end() ? Attr::Other : it->second;
+    static const AttributeTable table;
+    return table.find(name);
 }
 
-template <class T, class List>
-T* make(List& list, std::uint32_t offset, std::string_view tag, BasicObject* parent) {
-    T* o = new T(offset, tag, parent);  // owned by the parent from here on
-    list.push_back(o);
-    return o;
+// Objects live in the model's arena; the parent's children list refers to them.
+template <class T>
+T* place(DwarfModel& m, std::uint32_t offset, std::string_view tag, BasicObject* parent) {
+    void* memory = m.arena.allocate(sizeof(T), alignof(T));
+    return new (memory) T(offset, tag, parent);
 }
+
+
 
 }  // namespace
 
 DumpReader::DumpReader(DwarfModel& model) : model_(model) {
-    model_.root = std::make_unique<BasicObject>(0, std::string_view{}, nullptr);
+    void* memory = model_.arena.allocate(sizeof(BasicObject), alignof(BasicObject));
+    model_.root.reset(new (memory) BasicObject(0, std::string_view{}, ArenaRoot{&model_.arena}));
+    model_.rootInArena = true;
     levels_.push_back(model_.root.get());
 }
 
-BasicObject* DumpReader::makeObject(std::string_view tagText, std::uint32_t offset, BasicObject* parent) {
+std::string_view DumpReader::tagText(std::string_view text) {
+    // A dump names a few dozen distinct tags: keep each once.
+    auto it = tags_.find(text);
+    if (it != tags_.end()) return it->second;
+    std::string_view kept = model_.texts.keep(text);
+    tags_.emplace(kept, kept);
+    return kept;
+}
+
+BasicObject* DumpReader::makeObject(std::string_view text, std::uint32_t offset, BasicObject* parent) {
     DwarfModel& m = model_;
-    std::string_view tag = m.texts.intern(tagText);
-    if (!tag.starts_with("DW_TAG_")) return new BasicObject(offset, tag, parent);
+    std::string_view tag = tagText(text);
+    auto make = [&]<class T>(auto& list, T*) {
+        T* o = place<T>(m, offset, tag, parent);
+        list.push_back(o);
+        return o;
+    };
+    if (!tag.starts_with("DW_TAG_")) return place<BasicObject>(m, offset, tag, parent);
     std::string_view t = tag.substr(7);
     switch (t.empty() ? '\0' : t[0]) {
         case 'a':
-            if (t == "array_type") return make<TypeInfo_Array>(m.arrays, offset, tag, parent);
-            if (t == "atomic_type") return make<TypeInfo_Volatile>(m.volatiles, offset, tag, parent);
+            if (t == "array_type") return make(m.arrays, static_cast<TypeInfo_Array*>(nullptr));
+            if (t == "atomic_type") return make(m.volatiles, static_cast<TypeInfo_Volatile*>(nullptr));
             break;
         case 'b':
-            if (t == "base_type") return make<TypeInfo_Base>(m.baseTypes, offset, tag, parent);
+            if (t == "base_type") return make(m.baseTypes, static_cast<TypeInfo_Base*>(nullptr));
             break;
         case 'c':
-            if (t == "class_type") return make<TypeInfo_Class>(m.classes, offset, tag, parent);
-            if (t == "const_type") return make<TypeInfo_Const>(m.constTypes, offset, tag, parent);
-            if (t == "compile_unit") return make<CompileUnitInfo>(m.compileUnits, offset, tag, parent);
+            if (t == "class_type") return make(m.classes, static_cast<TypeInfo_Class*>(nullptr));
+            if (t == "const_type") return make(m.constTypes, static_cast<TypeInfo_Const*>(nullptr));
+            if (t == "compile_unit") return make(m.compileUnits, static_cast<CompileUnitInfo*>(nullptr));
             break;
         case 'e':
-            if (t == "enumeration_type") return make<TypeInfo_Enumeration>(m.enumerations, offset, tag, parent);
-            if (t == "enumerator") return make<TypeInfo_Enumerator>(m.enumerators, offset, tag, parent);
+            if (t == "enumeration_type") return make(m.enumerations, static_cast<TypeInfo_Enumeration*>(nullptr));
+            if (t == "enumerator") return make(m.enumerators, static_cast<TypeInfo_Enumerator*>(nullptr));
             break;
         case 'f':
             if (t == "formal_parameter") {
-                auto* v = make<VariableInfo>(m.variables, offset, tag, parent);
+                auto* v = make(m.variables, static_cast<VariableInfo*>(nullptr));
                 v->isParameter = true;
                 return v;
             }
             break;
         case 'i':
             if (t == "imported_declaration")
-                return make<TypeInfo_ImportedDeclaration>(m.importedDeclarations, offset, tag, parent);
-            if (t == "inheritance") return make<TypeInfo_Inheritance>(m.inheritances, offset, tag, parent);
-            if (t == "inlined_subroutine") return make<TypeInfo_Subroutine>(m.subroutines, offset, tag, parent);
-            if (t == "immutable_type") return make<TypeInfo_Volatile>(m.volatiles, offset, tag, parent);
+                return make(m.importedDeclarations, static_cast<TypeInfo_ImportedDeclaration*>(nullptr));
+            if (t == "inheritance") return make(m.inheritances, static_cast<TypeInfo_Inheritance*>(nullptr));
+            if (t == "inlined_subroutine") return make(m.subroutines, static_cast<TypeInfo_Subroutine*>(nullptr));
+            if (t == "immutable_type") return make(m.volatiles, static_cast<TypeInfo_Volatile*>(nullptr));
             break;
         case 'm':
-            if (t == "member") return make<TypeInfo_Member>(m.members, offset, tag, parent);
+            if (t == "member") return make(m.members, static_cast<TypeInfo_Member*>(nullptr));
             break;
         case 'n':
-            if (t == "namespace") return make<TypeInfo_Namespace>(m.namespaces, offset, tag, parent);
+            if (t == "namespace") return make(m.namespaces, static_cast<TypeInfo_Namespace*>(nullptr));
             break;
         case 'p':
             if (t == "pointer_type") {
-                auto* p = make<TypeInfo_Pointer>(m.pointers, offset, tag, parent);
+                auto* p = make(m.pointers, static_cast<TypeInfo_Pointer*>(nullptr));
                 p->byteSize = pointerSize_;
                 return p;
             }
@@ -154,31 +196,31 @@ BasicObject* DumpReader::makeObject(std::string_view tagText, std::uint32_t offs
         case 'r':
             // References are leaves like pointers; restrict is looked through.
             if (t == "reference_type" || t == "rvalue_reference_type") {
-                auto* p = make<TypeInfo_Pointer>(m.pointers, offset, tag, parent);
+                auto* p = make(m.pointers, static_cast<TypeInfo_Pointer*>(nullptr));
                 p->byteSize = pointerSize_;
                 return p;
             }
-            if (t == "restrict_type") return make<TypeInfo_Volatile>(m.volatiles, offset, tag, parent);
+            if (t == "restrict_type") return make(m.volatiles, static_cast<TypeInfo_Volatile*>(nullptr));
             break;
         case 's':
-            if (t == "structure_type") return make<TypeInfo_Structure>(m.structures, offset, tag, parent);
-            if (t == "subrange_type") return make<TypeInfo_Subrange>(m.subranges, offset, tag, parent);
-            if (t == "subroutine_type") return make<TypeInfo_Subroutine>(m.subroutines, offset, tag, parent);
-            if (t == "subprogram") return make<FunctionInfo>(m.functions, offset, tag, parent);
+            if (t == "structure_type") return make(m.structures, static_cast<TypeInfo_Structure*>(nullptr));
+            if (t == "subrange_type") return make(m.subranges, static_cast<TypeInfo_Subrange*>(nullptr));
+            if (t == "subroutine_type") return make(m.subroutines, static_cast<TypeInfo_Subroutine*>(nullptr));
+            if (t == "subprogram") return make(m.functions, static_cast<FunctionInfo*>(nullptr));
             break;
         case 't':
-            if (t == "typedef") return make<TypeInfo_Typedef>(m.typedefs, offset, tag, parent);
+            if (t == "typedef") return make(m.typedefs, static_cast<TypeInfo_Typedef*>(nullptr));
             break;
         case 'u':
-            if (t == "union_type") return make<TypeInfo_Union>(m.unions, offset, tag, parent);
+            if (t == "union_type") return make(m.unions, static_cast<TypeInfo_Union*>(nullptr));
             break;
         case 'v':
-            if (t == "volatile_type") return make<TypeInfo_Volatile>(m.volatiles, offset, tag, parent);
-            if (t == "variable") return make<VariableInfo>(m.variables, offset, tag, parent);
+            if (t == "volatile_type") return make(m.volatiles, static_cast<TypeInfo_Volatile*>(nullptr));
+            if (t == "variable") return make(m.variables, static_cast<VariableInfo*>(nullptr));
             break;
         default: break;
     }
-    return new BasicObject(offset, tag, parent);
+    return place<BasicObject>(m, offset, tag, parent);
 }
 
 void DumpReader::onDieHeader(const g::DieHeader& header) {
@@ -252,16 +294,16 @@ void DumpReader::onAttribute(const g::AttributeLine& a) {
 
     // Every object.
     switch (attr) {
-        case Attr::Name: o->name = m.texts.intern(text); break;
+        case Attr::Name: o->name = m.texts.keep(text); break;
         case Attr::Location:
             if (located) m.locatedObjects.push_back(o);
             break;
-        case Attr::DeclLine: o->declLine = m.texts.intern(a.value); break;
+        case Attr::DeclLine: o->declLine = m.texts.keep(a.value); break;
         case Attr::DeclFile: o->declFile = decimal; break;
         case Attr::Specification: o->hasSpecification = flag; break;
         case Attr::Accessibility: o->accessibility = decimal; break;
         case Attr::MipsLinkageName:
-        case Attr::LinkageName: o->linkageName = m.texts.intern(text); break;
+        case Attr::LinkageName: o->linkageName = m.texts.keep(text); break;
         default: break;
     }
 
@@ -270,9 +312,9 @@ void DumpReader::onAttribute(const g::AttributeLine& a) {
         case Kind::CompileUnit: {
             auto* cu = static_cast<CompileUnitInfo*>(o);
             if (attr == Attr::Name) cu->compileUnitName = cu->name;
-            else if (attr == Attr::CompDir) cu->compDir = m.texts.intern(text);
-            else if (attr == Attr::Language) cu->language = m.texts.intern(a.interpretation);
-            else if (attr == Attr::Producer) cu->producer = m.texts.intern(text);
+            else if (attr == Attr::CompDir) cu->compDir = m.texts.keep(text);
+            else if (attr == Attr::Language) cu->language = m.texts.keep(a.interpretation);
+            else if (attr == Attr::Producer) cu->producer = m.texts.keep(text);
             else if (attr == Attr::LowPc) cu->addressLow = n;
             else if (attr == Attr::HighPc) cu->addressHigh = n;
             else if (attr == Attr::StmtList) cu->stmtList = n;
@@ -300,7 +342,7 @@ void DumpReader::onAttribute(const g::AttributeLine& a) {
             else if (attr == Attr::Declaration) v->declaration = flag;
             else if (attr == Attr::Specification || attr == Attr::AbstractOrigin) v->specificationOffset = n;
             else if (attr == Attr::ConstValue) {
-                v->setConstValue(m.texts.intern(a.value));
+                v->setConstValue(m.texts.keep(a.value));
                 m.constantObjects.push_back(v);
             }
             break;
@@ -319,7 +361,7 @@ void DumpReader::onAttribute(const g::AttributeLine& a) {
             } else if (attr == Attr::ByteSize) mb->byteSize = decimal;
             else if (attr == Attr::Declaration) mb->declaration = flag;
             else if (attr == Attr::ConstValue) {
-                mb->setConstValue(m.texts.intern(a.value));
+                mb->setConstValue(m.texts.keep(a.value));
                 m.constantObjects.push_back(mb);
             }
             break;
@@ -334,7 +376,7 @@ void DumpReader::onAttribute(const g::AttributeLine& a) {
             auto* b = static_cast<TypeInfo_Base*>(o);
             if (attr == Attr::Encoding) {
                 b->encoding = decimal;
-                b->encodingName = m.texts.intern(text);
+                b->encodingName = m.texts.keep(text);
             } else if (attr == Attr::ByteSize) b->byteSize = decimal;
             break;
         }
@@ -389,7 +431,7 @@ void DumpReader::onAttribute(const g::AttributeLine& a) {
         case Kind::Subroutine: {
             auto* s = static_cast<TypeInfo_Subroutine*>(o);
             if (typeRef || attr == Attr::AbstractOrigin) s->typeOffset = n;
-            else if (attr == Attr::CallLine) s->declLine = m.texts.intern(a.value);
+            else if (attr == Attr::CallLine) s->declLine = m.texts.keep(a.value);
             else if (attr == Attr::CallFile) s->declFile = decimal;
             break;
         }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "model/DwarfModel.h"
@@ -25,6 +26,7 @@ private:
     void onAttribute(const grammar::AttributeLine& attribute);
     void onTableLine(std::string_view line);
     Model::BasicObject* makeObject(std::string_view tag, std::uint32_t offset, Model::BasicObject* parent);
+    std::string_view tagText(std::string_view text);
 
     Model::DwarfModel& model_;
     Model::BasicObject* current_ = nullptr;
@@ -36,6 +38,7 @@ private:
     std::int32_t pointerSize_ = 0;
     std::vector<Model::BasicObject*> levels_;  // levels_[k]: parent of an entry of depth k
     std::int32_t lastLevel_ = 0;
+    std::unordered_map<std::string_view, std::string_view> tags_;
 };
 
 }  // namespace Kestrel

@@ -1,6 +1,7 @@
 #include "reader/LineGrammar.h"
 
 #include <charconv>
+#include <cstring>
 
 namespace Kestrel::grammar {
 namespace {
@@ -17,9 +18,7 @@ constexpr bool isSpace(char c) {
 constexpr bool isLineChar(char c) { return c != '\n' && c != '\r'; }
 
 bool allLineChars(std::string_view s) {
-    for (char c : s)
-        if (!isLineChar(c)) return false;
-    return true;
+    return std::memchr(s.data(), '\r', s.size()) == nullptr && std::memchr(s.data(), '\n', s.size()) == nullptr;
 }
 
 // Cursor over a line with the few steps the shapes need.
