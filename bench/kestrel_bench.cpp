@@ -193,7 +193,7 @@ int runPhases(const std::string& dump, const std::string& reportFile, bool model
     auto start = Clock::now();
     std::uint64_t floorLines = 0;
     std::string floorError;
-    Kestrel::readLines(dump, [&](std::string_view) { ++floorLines; }, floorError);
+    kestrel::readLines(dump, [&](std::string_view) { ++floorLines; }, floorError);
     std::fprintf(report, "read_lines_seconds %.6f\n", secondsSince(start));
     std::fprintf(report, "sizeof_basic %zu\n", sizeof(Model::BasicObject));
     std::fprintf(report, "sizeof_member %zu\n", sizeof(Model::TypeInfo_Member));

@@ -41,7 +41,7 @@
 
 namespace {
 
-using namespace Kestrel::grammar;
+using namespace kestrel::grammar;
 namespace fs = std::filesystem;
 
 fs::path testDataDir() {

@@ -361,3 +361,28 @@ TEST(ReaderRobustness, EmptyAndMalformedInputs) {
 }
 
 }  // namespace
+
+namespace {
+
+// Dump text arriving in blocks of any size (from a pipe) reads like the whole.
+TEST(ReaderBlocks, BlocksOfAnySizeReadLikeTheWholeText) {
+    std::string text = kClassic;
+    text += "  trailing line without a line feed";
+    for (std::size_t block : {1u, 2u, 7u, 64u, 4096u}) {
+        DwarfModel m;
+        {
+            DwarfModel::Builder builder(m);
+            for (std::size_t i = 0; i < text.size(); i += block) builder.push(std::string_view(text).substr(i, block));
+            builder.finish();
+        }
+        ASSERT_TRUE(m.opened());
+        ASSERT_EQ(m.variables.size(), 1u) << block;
+        EXPECT_EQ(m.variables[0]->name, "counter");
+        EXPECT_EQ(m.variables[0]->type, m.baseTypes.at(0));
+        EXPECT_EQ(m.lineTables.at(0)->files, (std::vector<std::string>{"/main.c", "inc/io.h"}));
+        EXPECT_EQ(m.linesRead, read(text)->linesRead);
+        EXPECT_EQ(m.bytesRead, text.size());
+    }
+}
+
+}  // namespace

@@ -58,11 +58,39 @@ std::size_t OffsetIndex::size() const {
 
 DwarfModel::DwarfModel() = default;
 
+struct DwarfModel::Builder::State {
+    explicit State(DwarfModel& model) : reader(model) {}
+    kestrel::DumpReader reader;
+    kestrel::LineAssembler lines;
+};
+
+DwarfModel::Builder::Builder(DwarfModel& model) : state_(std::make_unique<State>(model)), model_(model) {}
+
+DwarfModel::Builder::~Builder() = default;
+
+void DwarfModel::Builder::push(std::string_view bytes) {
+    model_.bytesRead += bytes.size();
+    state_->lines.push(bytes, [this](std::string_view line) {
+        ++model_.linesRead;
+        state_->reader.feed(line);
+    });
+}
+
+void DwarfModel::Builder::finish() {
+    state_->lines.finish([this](std::string_view line) {
+        ++model_.linesRead;
+        state_->reader.feed(line);
+    });
+    model_.opened_ = true;
+    model_.link();
+    kestrel::DumpReader::finishLinked(model_);
+}
+
 DwarfModel::DwarfModel(const std::string& dumpFileName) {
-    Kestrel::DumpReader reader(*this);
+    kestrel::DumpReader reader(*this);
     std::string error;
     std::uint64_t lines = 0;
-    opened_ = Kestrel::readLines(
+    opened_ = kestrel::readLines(
         dumpFileName,
         [&](std::string_view line) {
             ++lines;
@@ -76,7 +104,7 @@ DwarfModel::DwarfModel(const std::string& dumpFileName) {
         return;
     }
     link();
-    Kestrel::DumpReader::finishLinked(*this);
+    kestrel::DumpReader::finishLinked(*this);
 }
 
 DwarfModel::~DwarfModel() {
@@ -88,8 +116,8 @@ DwarfModel::~DwarfModel() {
 std::unique_ptr<DwarfModel> DwarfModel::fromText(std::string_view dumpText) {
     auto model = std::make_unique<DwarfModel>();
     {
-        Kestrel::DumpReader reader(*model);
-        Kestrel::forEachLine(dumpText, [&](std::string_view line) {
+        kestrel::DumpReader reader(*model);
+        kestrel::forEachLine(dumpText, [&](std::string_view line) {
             ++model->linesRead;
             reader.feed(line);
         });
@@ -97,7 +125,7 @@ std::unique_ptr<DwarfModel> DwarfModel::fromText(std::string_view dumpText) {
     model->bytesRead = dumpText.size();
     model->opened_ = true;
     model->link();
-    Kestrel::DumpReader::finishLinked(*model);
+    kestrel::DumpReader::finishLinked(*model);
     return model;
 }
 

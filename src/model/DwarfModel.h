@@ -51,6 +51,22 @@ public:
     // Parses dump text held in memory and links it (tests, fuzzing).
     static std::unique_ptr<DwarfModel> fromText(std::string_view dumpText);
 
+    // Builds a model from dump text that arrives in blocks of any size (from
+    // a pipe while objdump still runs): push every block in order, then call
+    // finish() once to read the last line and link the references.
+    class Builder {
+    public:
+        explicit Builder(DwarfModel& model);
+        ~Builder();
+        void push(std::string_view bytes);
+        void finish();
+
+    private:
+        struct State;
+        std::unique_ptr<State> state_;
+        DwarfModel& model_;
+    };
+
     bool opened() const { return opened_; }
     const std::string& openError() const { return openError_; }
 

@@ -3,7 +3,7 @@
 #include <array>
 #include <unordered_map>
 
-namespace Kestrel {
+namespace kestrel {
 
 using namespace Model;
 namespace g = grammar;
@@ -590,4 +590,4 @@ void DumpReader::finishLinked(DwarfModel& m) {
     }
 }
 
-}  // namespace Kestrel
+}  // namespace kestrel

@@ -10,7 +10,7 @@
 #include "model/DwarfModel.h"
 #include "reader/LineGrammar.h"
 
-namespace Kestrel {
+namespace kestrel {
 
 class DumpReader {
 public:
@@ -41,4 +41,4 @@ private:
     std::unordered_map<std::string_view, std::string_view> tags_;
 };
 
-}  // namespace Kestrel
+}  // namespace kestrel

@@ -3,7 +3,7 @@
 #include <charconv>
 #include <cstring>
 
-namespace Kestrel::grammar {
+namespace kestrel::grammar {
 namespace {
 
 constexpr bool isDigit(char c) { return c >= '0' && c <= '9'; }
@@ -340,4 +340,4 @@ std::int32_t decimalValue(std::string_view text) {
     return static_cast<std::int32_t>(v);
 }
 
-}  // namespace Kestrel::grammar
+}  // namespace kestrel::grammar

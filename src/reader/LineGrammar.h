@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <string_view>
 
-namespace Kestrel::grammar {
+namespace kestrel::grammar {
 
 //  <1><4a>: Abbrev Number: 1 (DW_TAG_base_type)
 struct DieHeader {
@@ -97,4 +97,4 @@ std::int32_t decimalValue(std::string_view text);
 // True unless the text is exactly "0".
 inline bool flagValue(std::string_view text) { return text != "0"; }
 
-}  // namespace Kestrel::grammar
+}  // namespace kestrel::grammar

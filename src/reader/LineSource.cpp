@@ -9,7 +9,7 @@
 #include <windows.h>
 #endif
 
-namespace Kestrel {
+namespace kestrel {
 
 std::FILE* openForReading(const std::string& fileName) {
 #ifdef _WIN32
@@ -66,4 +66,4 @@ bool readLines(const std::string& fileName, const std::function<void(std::string
     return true;
 }
 
-}  // namespace Kestrel
+}  // namespace kestrel

@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-namespace Kestrel {
+namespace kestrel {
 
 // Calls `onLine` for each line of `text`.
 template <class F>
@@ -29,6 +29,43 @@ void forEachLine(std::string_view text, F&& onLine) {
     }
 }
 
+// Turns blocks of bytes, as they arrive from a file or a pipe, into lines. A
+// line cut by a block boundary is kept until its end arrives.
+class LineAssembler {
+public:
+    template <class F>
+    void push(std::string_view bytes, F&& onLine) {
+        if (!pending_.empty()) {
+            std::size_t lf = bytes.find('\n');
+            if (lf == std::string_view::npos) {
+                pending_.append(bytes);
+                return;
+            }
+            pending_.append(bytes.substr(0, lf + 1));
+            forEachLine(pending_, onLine);
+            pending_.clear();
+            bytes.remove_prefix(lf + 1);
+        }
+        std::size_t lastLf = bytes.rfind('\n');
+        if (lastLf == std::string_view::npos) {
+            pending_.append(bytes);
+            return;
+        }
+        forEachLine(bytes.substr(0, lastLf + 1), onLine);
+        pending_.assign(bytes.substr(lastLf + 1));
+    }
+    // The last line, when the input did not end with a line feed.
+    template <class F>
+    void finish(F&& onLine) {
+        if (!pending_.empty()) forEachLine(pending_, onLine);
+        pending_.clear();
+        pending_.shrink_to_fit();
+    }
+
+private:
+    std::string pending_;
+};
+
 // Opens a file for binary reading; the name is UTF-8 on every platform.
 std::FILE* openForReading(const std::string& fileName);
 
@@ -37,4 +74,4 @@ std::FILE* openForReading(const std::string& fileName);
 bool readLines(const std::string& fileName, const std::function<void(std::string_view)>& onLine,
                std::string& error, std::uint64_t* bytes = nullptr);
 
-}  // namespace Kestrel
+}  // namespace kestrel
