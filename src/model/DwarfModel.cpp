@@ -100,7 +100,6 @@ DwarfModel::DwarfModel(const std::string& dumpFileName) {
     linesRead = lines;
     if (!opened_) {
         openError_ = error;
-        root.reset();
         return;
     }
     link();

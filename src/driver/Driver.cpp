@@ -1,0 +1,128 @@
+#include "driver/Driver.h"
+
+#include <ctime>
+#include <exception>
+#include <memory>
+
+#include "driver/Banner.h"
+#include "driver/BuildInfo.h"
+#include "driver/Process.h"
+#include "model/DwarfModel.h"
+#include "writers/OutputPass.h"
+
+namespace kestrel {
+
+namespace {
+
+// Every console line is flushed on its own, so that progress shows while
+// objdump or a long parse runs.
+void printLine(std::ostream& out, std::string_view text) {
+    out << text << '\n';
+    out.flush();
+}
+
+// Seconds since `start`, written as the stream writes a double by default
+// (0, 1, 12).
+void printTiming(std::ostream& out, std::string_view prefix, std::time_t start) {
+    const double seconds = std::difftime(std::time(nullptr), start);
+    out << prefix << " -> Seconds Since Start: " << seconds << '\n';
+    out.flush();
+}
+
+}  // namespace
+
+RunFiles deriveRunFiles(std::string_view inputPath) {
+    RunFiles files;
+    files.parts = splitPath(inputPath);
+    const std::string stem = files.parts.directory + files.parts.name;
+    files.dumpFile = stem + "_ObjDump.txt";
+    files.mapFile = stem + "_Mox.m51";
+    files.canapeFile = stem + "_CANape.db";
+    files.elfInput = isElfExtension(files.parts.extension);
+    return files;
+}
+
+std::string joinArguments(int argc, const char* const* argv) {
+    std::string joined;
+    for (int i = 1; i < argc; ++i) {
+        if (argv[i] != nullptr) joined += argv[i];
+    }
+    return joined;
+}
+
+std::vector<std::string> usageLines() {
+    return {
+        "ELF TO KEIL M51 MEMORY MAP FILE GENERATOR",
+        "BUILD: " + buildDate(),
+        "Call: program \"elf_file.elf\"",
+        "       -  generates map file from elf file",
+        "Call: program \"objDumpOutput.txt\"",
+        "       -  generates map file from objDumpFile",
+        "Call: Kestrelmap \"directory\"",
+        "       -  generate map file from elf files found in directory",
+        "",
+        "Generated files will have the same name as used input filename + _ObjDump.txt + "
+        "_Mox.m51 + _CANape.db",
+        "Internal ObjDump Call will be \"arm-none-eabi-objdump -WlLiaprmfFsoRt  inputFile.elf > "
+        "inputFile.txt\"",
+    };
+}
+
+namespace {
+
+int run(int argc, const char* const* argv, std::ostream& out) {
+    if (argc >= 1 && argv[0] != nullptr) {
+        for (const std::string& line : bannerLines(argv[0])) printLine(out, line);
+    }
+
+    const std::string inputPath = joinArguments(argc, argv);
+    if (inputPath.empty()) {
+        for (const std::string& line : usageLines()) printLine(out, line);
+        return 0;
+    }
+
+    const RunFiles files = deriveRunFiles(inputPath);
+    printLine(out, "inputFile : " + files.dumpFile);
+    printLine(out, "outFileMap : " + files.mapFile);
+
+    const std::time_t start = std::time(nullptr);
+
+    if (files.elfInput) {
+        const std::string elfPath = files.elfPath();
+        printLine(out, "elfFile : " + elfPath);
+        const ProcessResult objdump =
+            runWithOutputFile(kObjdumpProgram, {kObjdumpOptions, elfPath}, files.dumpFile);
+        if (!objdump.ok) {
+            printLine(out, std::string(kObjdumpProgram) + " failed on " + elfPath + ": " +
+                               objdump.failure);
+            return 1;
+        }
+        printTiming(out, "ObjDump finished " + files.dumpFile, start);
+    }
+
+    auto model = std::make_unique<Model::DwarfModel>(files.dumpFile);
+    if (!model->opened()) {
+        printLine(out, "Can not open file: " + files.dumpFile);
+        return 1;
+    }
+    printTiming(out, "Parsing Dwarf finished", start);
+
+    const bool written = Model::writeOutputFiles(files.mapFile, files.canapeFile, *model);
+    printTiming(out, "Mox M51 + CANape finished " + files.mapFile, start);
+
+    model.reset();
+    return written ? 0 : 1;
+}
+
+}  // namespace
+
+int runDriver(int argc, const char* const* argv, std::ostream& out) {
+    try {
+        return run(argc, argv, out);
+    } catch (const std::exception& error) {
+        printLine(out, std::string("Error: ") + error.what());
+        return 1;
+    }
+}
+
+}  // namespace kestrel

@@ -1,0 +1,22 @@
+// Running a helper program directly (no command processor) with its standard
+// output going into a file.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace kestrel {
+
+struct ProcessResult {
+    bool ok = false;       // started, and ended normally with status 0
+    std::string failure;   // why not, e.g. "exit status 1" or "can not start: ..."
+};
+
+// Creates or truncates `outputFile`, starts `program` (looked up on the search
+// path) with `arguments` as its arguments, each passed on unchanged as one
+// argument, its standard output going into `outputFile`, and waits for it to end.
+ProcessResult runWithOutputFile(const std::string& program,
+                                const std::vector<std::string>& arguments,
+                                const std::string& outputFile);
+
+}  // namespace kestrel
