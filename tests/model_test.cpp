@@ -128,3 +128,21 @@ TEST(ModelIndex, FirstObjectOfAnOffsetWinsAndOffsetZeroFindsNothing) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ModelObjects, CyclicOrDeepTypesHaveSizeZeroInsteadOfExhaustingTheStack) {
+    BasicObject root(0, "", nullptr);
+    auto* self = new TypeInfo_Typedef(1, "DW_TAG_typedef", &root);
+    self->type = self;
+    EXPECT_EQ(self->getSize(), 0u);
+    auto* arr = new TypeInfo_Array(2, "DW_TAG_array_type", &root);
+    new TypeInfo_Subrange(3, "DW_TAG_subrange_type", arr);
+    arr->type = arr;
+    EXPECT_EQ(arr->getSize(), 0u);
+    BasicObject* p = new TypeInfo_Namespace(4, "DW_TAG_namespace", &root);
+    for (std::uint32_t i = 5; i < 100000; ++i) p = new TypeInfo_Namespace(i, "DW_TAG_namespace", p);
+    EXPECT_EQ(root.getSize(), 0u);
+}
+
+}  // namespace

@@ -44,17 +44,43 @@ void BasicObject::addNestedChild(BasicObject* child) {
     if (child != nullptr) child->nested = true;
 }
 
+namespace {
+
+// Sizes follow `type` links and children; a malformed dump can make them
+// cyclic or nest them deeper than any program. Past this depth a size counts
+// as 0 instead of exhausting the stack.
+constexpr int kMaxSizeDepth = 256;
+thread_local int sizeDepth = 0;
+
+struct SizeDepth {
+    SizeDepth() { ++sizeDepth; }
+    ~SizeDepth() { --sizeDepth; }
+    SizeDepth(const SizeDepth&) = delete;
+    SizeDepth& operator=(const SizeDepth&) = delete;
+    bool tooDeep() const { return sizeDepth > kMaxSizeDepth; }
+};
+
+}  // namespace
+
 std::uint32_t BasicObject::getSize() const {
+    SizeDepth depth;
+    if (depth.tooDeep()) return 0;
     std::uint32_t sum = 0;
     for (const BasicObject* c : children)
         if (c != nullptr) sum += c->getSize();
     return sum;
 }
 
-std::uint32_t sizeOf(const BasicObject* type) { return type != nullptr ? type->getSize() : 0u; }
+std::uint32_t sizeOf(const BasicObject* type) {
+    if (type == nullptr) return 0;
+    SizeDepth depth;
+    return depth.tooDeep() ? 0u : type->getSize();
+}
 
 std::uint32_t TypeInfo_Array::getSize() const {
     if (children.empty() || type == nullptr) return 0;
+    SizeDepth depth;
+    if (depth.tooDeep()) return 0;
     std::uint32_t count = 1;
     for (const BasicObject* c : children)
         if (c != nullptr) count *= c->getSize();
