@@ -1,5 +1,6 @@
 #include "driver/Driver.h"
 
+#include <cstdio>
 #include <ctime>
 #include <exception>
 #include <memory>
@@ -8,6 +9,7 @@
 #include "driver/BuildInfo.h"
 #include "driver/Process.h"
 #include "model/DwarfModel.h"
+#include "reader/LineSource.h"
 #include "writers/OutputPass.h"
 
 namespace kestrel {
@@ -87,23 +89,44 @@ int run(int argc, const char* const* argv, std::ostream& out) {
 
     const std::time_t start = std::time(nullptr);
 
+    std::unique_ptr<Model::DwarfModel> model;
     if (files.elfInput) {
         const std::string elfPath = files.elfPath();
         printLine(out, "elfFile : " + elfPath);
-        const ProcessResult objdump =
-            runWithOutputFile(kObjdumpProgram, {kObjdumpOptions, elfPath}, files.dumpFile);
+        // objdump's output is kept as the dump file and read into the model
+        // as it arrives, so that reading overlaps with objdump's own work.
+        std::FILE* dump = openForWriting(files.dumpFile);
+        if (dump == nullptr) {
+            printLine(out, "Can not create file: " + files.dumpFile);
+            return 1;
+        }
+        model = std::make_unique<Model::DwarfModel>();
+        Model::DwarfModel::Builder builder(*model);
+        const ProcessResult objdump = runWithOutputPipe(
+            kObjdumpProgram, {kObjdumpOptions, elfPath},
+            [&](std::string_view bytes) {
+                if (std::fwrite(bytes.data(), 1, bytes.size(), dump) != bytes.size()) return false;
+                builder.push(bytes);
+                return true;
+            },
+            "can not write " + files.dumpFile);
+        const bool closed = std::fclose(dump) == 0;
         if (!objdump.ok) {
-            printLine(out, std::string(kObjdumpProgram) + " failed on " + elfPath + ": " +
-                               objdump.failure);
+            printLine(out, std::string(kObjdumpProgram) + " failed on " + elfPath + ": " + objdump.failure);
+            return 1;
+        }
+        if (!closed) {
+            printLine(out, "Can not write file: " + files.dumpFile);
             return 1;
         }
         printTiming(out, "ObjDump finished " + files.dumpFile, start);
-    }
-
-    auto model = std::make_unique<Model::DwarfModel>(files.dumpFile);
-    if (!model->opened()) {
-        printLine(out, "Can not open file: " + files.dumpFile);
-        return 1;
+        builder.finish();
+    } else {
+        model = std::make_unique<Model::DwarfModel>(files.dumpFile);
+        if (!model->opened()) {
+            printLine(out, "Can not open file: " + files.dumpFile);
+            return 1;
+        }
     }
     printTiming(out, "Parsing Dwarf finished", start);
 

@@ -2,7 +2,9 @@
 // output going into a file.
 #pragma once
 
+#include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kestrel {
@@ -18,5 +20,13 @@ struct ProcessResult {
 ProcessResult runWithOutputFile(const std::string& program,
                                 const std::vector<std::string>& arguments,
                                 const std::string& outputFile);
+
+// Starts `program` with `arguments` like runWithOutputFile, but its standard
+// output arrives through a pipe: `onOutput` receives every block as soon as it
+// is read, while the program still runs. When `onOutput` returns false the
+// program is stopped and the run counts as failed with `stopReason`.
+ProcessResult runWithOutputPipe(const std::string& program, const std::vector<std::string>& arguments,
+                                const std::function<bool(std::string_view)>& onOutput,
+                                const std::string& stopReason);
 
 }  // namespace kestrel

@@ -11,16 +11,23 @@
 
 namespace kestrel {
 
-std::FILE* openForReading(const std::string& fileName) {
+namespace {
+
+std::FILE* openFile(const std::string& fileName, bool write) {
 #ifdef _WIN32
     int n = MultiByteToWideChar(CP_UTF8, 0, fileName.data(), static_cast<int>(fileName.size()), nullptr, 0);
     std::wstring wide(static_cast<std::size_t>(n), L'\0');
     MultiByteToWideChar(CP_UTF8, 0, fileName.data(), static_cast<int>(fileName.size()), wide.data(), n);
-    return _wfopen(wide.c_str(), L"rb");
+    return _wfopen(wide.c_str(), write ? L"wb" : L"rb");
 #else
-    return std::fopen(fileName.c_str(), "rb");
+    return std::fopen(fileName.c_str(), write ? "wb" : "rb");
 #endif
 }
+
+}  // namespace
+
+std::FILE* openForReading(const std::string& fileName) { return openFile(fileName, false); }
+std::FILE* openForWriting(const std::string& fileName) { return openFile(fileName, true); }
 
 bool readLines(const std::string& fileName, const std::function<void(std::string_view)>& onLine,
                std::string& error, std::uint64_t* bytes) {

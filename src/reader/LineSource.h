@@ -66,8 +66,10 @@ private:
     std::string pending_;
 };
 
-// Opens a file for binary reading; the name is UTF-8 on every platform.
+// Opens a file for binary reading or writing; the name is UTF-8 on every
+// platform.
 std::FILE* openForReading(const std::string& fileName);
+std::FILE* openForWriting(const std::string& fileName);
 
 // Reads the whole file in blocks and calls `onLine` for each line. Returns
 // false (with a reason in `error`) when the file cannot be opened or read.
