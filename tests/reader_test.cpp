@@ -386,3 +386,33 @@ TEST(ReaderBlocks, BlocksOfAnySizeReadLikeTheWholeText) {
 }
 
 }  // namespace
+
+namespace {
+
+// Qualifiers that are looked through like volatile, and references that are
+// leaves like pointers.
+TEST(ReaderEntries, QualifiersAndReferencesGetTheirClasses) {
+    auto m = read(
+        "   Pointer Size:  4\n"
+        " <0><b>: Abbrev Number: 1 (DW_TAG_compile_unit)\n"
+        " <1><20>: Abbrev Number: 2 (DW_TAG_atomic_type)\n"
+        "    <21>   DW_AT_type        : <0x60>\n"
+        " <1><28>: Abbrev Number: 3 (DW_TAG_restrict_type)\n"
+        " <1><30>: Abbrev Number: 4 (DW_TAG_immutable_type)\n"
+        " <1><38>: Abbrev Number: 5 (DW_TAG_reference_type)\n"
+        "    <39>   DW_AT_byte_size   : 4\n"
+        "    <3a>   DW_AT_type        : <0x60>\n"
+        " <1><40>: Abbrev Number: 6 (DW_TAG_rvalue_reference_type)\n"
+        " <1><60>: Abbrev Number: 7 (DW_TAG_base_type)\n"
+        "    <61>   DW_AT_byte_size   : 2\n");
+    ASSERT_EQ(m->volatiles.size(), 3u);
+    EXPECT_EQ(m->volatiles[0]->tag, "DW_TAG_atomic_type");
+    EXPECT_EQ(m->volatiles[0]->type, m->baseTypes.at(0));
+    EXPECT_EQ(m->volatiles[0]->getSize(), 2u);
+    ASSERT_EQ(m->pointers.size(), 2u);
+    EXPECT_EQ(m->pointers[0]->tag, "DW_TAG_reference_type");
+    EXPECT_EQ(m->pointers[0]->byteSize, 4);
+    EXPECT_EQ(m->pointers[1]->byteSize, 4);
+}
+
+}  // namespace
