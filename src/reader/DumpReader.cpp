@@ -99,7 +99,7 @@ public:
     Attr find(std::string_view name) const {
         if (name.size() >= byLength_.size()) return Attr::Other;
         for (const AttrName& a : byLength_[name.size()])
-            if (a.name == name) return a.attr;
+            if (a.name[6] == name[6] && a.name == name) return a.attr;
         return Attr::Other;
     }
 
@@ -484,8 +484,9 @@ void DumpReader::feed(std::string_view line) {
     // no interest; the shapes below all start with blanks.
     const bool indented = !line.empty() && (line[0] == ' ' || line[0] == '\t');
     if (indented) {
-        std::size_t first = line.find_first_not_of(" \t");
-        char lead = first == std::string_view::npos ? '\0' : line[first];
+        std::size_t first = 1;
+        while (first < line.size() && (line[first] == ' ' || line[first] == '\t')) ++first;
+        char lead = first < line.size() ? line[first] : '\0';
         if (lead == '<' && line[0] == ' ') {
             g::DieHeader header;
             if (g::scanDieHeader(line, header)) {

@@ -34,7 +34,10 @@ struct Cursor {
         return true;
     }
     bool eat(std::string_view word) {
-        if (s.substr(i, word.size()) != word) return false;
+        // Short fixed words: a plain loop beats a call to memcmp.
+        if (s.size() - i < word.size()) return false;
+        for (std::size_t k = 0; k < word.size(); ++k)
+            if (s[i + k] != word[k]) return false;
         i += word.size();
         return true;
     }
@@ -102,8 +105,15 @@ bool scanAttribute(std::string_view line, AttributeLine& out) {
     }
     if (valueStart == std::string_view::npos) return false;
     std::string_view tail = line.substr(valueStart);
-    if (!allLineChars(tail)) return false;
-    std::size_t tab = tail.rfind('\t');
+    // One pass: no line break anywhere, and where the last TAB is.
+    std::size_t tab = std::string_view::npos;
+    for (std::size_t k = 0; k < tail.size(); ++k) {
+        const char ch = tail[k];
+        if (ch <= '\r') {
+            if (ch == '\t') tab = k;
+            else if (ch == '\r' || ch == '\n') return false;
+        }
+    }
     if (tab != std::string_view::npos) {
         out.value = tail.substr(0, tab);
         out.interpretation = tail.substr(tab + 1);
