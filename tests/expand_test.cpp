@@ -322,6 +322,79 @@ TEST(Expand, ArraysOfStructuresAndMultipleDimensions) {
     EXPECT_TRUE(run(t.array(u8, {{0, 3}, {0, -1}}), "e").empty());
 }
 
+// Arrays inside the elements of arrays: each level keeps its own indices
+// and strides while the inner ones run.
+TEST(Expand, NestedArraysKeepTheirOwnIndices) {
+    Tree t;
+    auto* u8 = t.base(1, "unsigned char");
+    auto* i16 = t.base(2, "signed");
+    auto* s = t.structure(12);
+    t.member(s, "a", t.array(u8, {{0, 2}}), 0);
+    t.member(s, "b", t.array(i16, {{0, 1}, {0, 1}}), 4);
+    auto out = run(t.array(s, {{0, 1}}), "v", 0x100);
+    EXPECT_EQ(names(out), (std::vector<std::string>{"v_00.a_00", "v_00.a_01", "v_00.a_02", "v_00.b_00_00", "v_00.b_00_01",
+                                                    "v_00.b_01_00", "v_00.b_01_01", "v_01.a_00", "v_01.a_01", "v_01.a_02",
+                                                    "v_01.b_00_00", "v_01.b_00_01", "v_01.b_01_00", "v_01.b_01_01"}));
+    const std::uint32_t addresses[] = {0x100, 0x101, 0x102, 0x104, 0x106, 0x108, 0x10A,
+                                       0x10C, 0x10D, 0x10E, 0x110, 0x112, 0x114, 0x116};
+    ASSERT_EQ(out.size(), std::size(addresses));
+    for (std::size_t i = 0; i < out.size(); ++i) EXPECT_EQ(out[i].address, addresses[i]) << out[i].name;
+    EXPECT_FALSE(out[0].isSigned);
+    EXPECT_TRUE(out[3].isSigned);
+
+    // An empty inner dimension ends only its own array.
+    auto* e = t.structure(8);
+    t.member(e, "none", t.array(u8, {{0, 3}, {2, 1}}), 0);
+    t.member(e, "x", u8, 4);
+    EXPECT_EQ(names(run(t.array(e, {{0, 1}}), "w")), (std::vector<std::string>{"w_00.x", "w_01.x"}));
+}
+
+// Many base types met in turn, signed and unsigned alternating: every leaf
+// gets the signedness of its own encoding, however often it is met.
+TEST(Expand, SignednessOfManyBaseTypes) {
+    Tree t;
+    const char* encodings[] = {"signed", "unsigned", "signed char", "unsigned char", "float", "boolean"};
+    auto* s = t.structure(0);
+    std::vector<std::string> memberNames(60);  // the model holds views
+    std::vector<bool> expected;
+    for (int i = 0; i < 60; ++i) {
+        const char* encoding = encodings[i % std::size(encodings)];
+        memberNames[i] = "m" + std::to_string(i);
+        t.member(s, memberNames[i], t.base(1, encoding), i);
+        expected.push_back(i % std::size(encodings) == 0 || i % std::size(encodings) == 2);
+    }
+    auto out = run(t.array(s, {{0, 2}}), "x");
+    ASSERT_EQ(out.size(), 3 * expected.size());
+    for (std::size_t i = 0; i < out.size(); ++i)
+        EXPECT_EQ(out[i].isSigned, expected[i % expected.size()]) << out[i].name << " " << out[i].typeName;
+}
+
+// A sink sees every signal as the list would hold it, in the same order.
+TEST(Expand, SinkSeesTheSignalsOfTheList) {
+    Tree t;
+    auto* i32 = t.base(4, "signed");
+    auto* s = t.structure(8);
+    auto* bits = t.member(s, "f", i32, 0);
+    bits->bitSize = 3;
+    bits->bitOffset = 1;
+    t.member(s, "g", t.array(i32, {{0, 1}}), 4);
+    struct Names final : SignalSink {
+        void signal(const SignalInfo& sig) override {
+            seen.push_back(sig.name + "@" + std::to_string(sig.address) + "/" + std::to_string(sig.bitSize));
+        }
+        std::vector<std::string> seen;
+    } sink;
+    SignalInfo seed;
+    seed.name = "v";
+    seed.address = 0x10;
+    expand(s, seed, false, sink, ExpandLimits{});
+    std::vector<std::string> fromList;
+    for (const SignalInfo& sig : run(s, "v", 0x10))
+        fromList.push_back(sig.name + "@" + std::to_string(sig.address) + "/" + std::to_string(sig.bitSize));
+    EXPECT_EQ(sink.seen, fromList);
+    EXPECT_EQ(sink.seen, (std::vector<std::string>{"v.f@16/3", "v.g_00@20/0", "v.g_01@24/0"}));
+}
+
 TEST(Expand, StructuresUnionsAndClasses) {
     Tree t;
     auto* i32 = t.base(4, "signed");

@@ -3,9 +3,11 @@
 
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <random>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -202,6 +204,53 @@ TEST(Formats, BaseNameAgreesWithTheExpression) {
         texts.push_back(text);
     }
     for (const auto& text : texts) EXPECT_EQ(std::string(baseName(text)), reference(text)) << '"' << text << '"';
+}
+
+// The duplicate check against a plain model of its rules (ordered map of
+// names, ordered set of reported locations) on many names: the table grows
+// many times, names collide in length and prefix, and some are very long.
+TEST(Formats, DuplicateCheckAgreesWithOrderedMaps) {
+    std::mt19937 random(5);
+    const std::string locations[] = {"", "/a.c(1)", "/b.c(2)", "/c.h(30)", "/d.c(4)"};
+    std::vector<std::pair<std::string, std::string>> calls;
+    for (int i = 0; i < 60000; ++i) {
+        std::string name;
+        switch (random() % 4) {
+            case 0: name = "v" + std::to_string(random() % 50000); break;          // some repeat
+            case 1: name = "s.member_" + std::to_string(i) + ".x"; break;        // all distinct
+            case 2: name = std::string(random() % 20, 'a'); break;                // prefixes of one another
+            default: name = "ns::t@" + std::to_string(random() % 200) + "_Bits:" + std::to_string(i % 7); break;
+        }
+        calls.emplace_back(name, locations[random() % std::size(locations)]);
+    }
+    calls.emplace_back(std::string(3u << 20, 'L'), "/big.c(1)");  // longer than a storage block
+    calls.emplace_back(std::string(3u << 20, 'L'), "/big.c(2)");
+    calls.emplace_back(std::string(3u << 20, 'L') + "x", "/big.c(3)");
+
+    std::map<std::string, std::string> seen;
+    std::set<std::string> reported;
+    std::string expected;
+    bool expectedFound = false;
+    DuplicateCheck check;
+    for (const auto& [name, location] : calls) {
+        check.check(name, location);
+        auto it = seen.find(name);
+        if (it == seen.end()) {
+            seen.emplace(name, location);
+            continue;
+        }
+        expectedFound = true;
+        if (reported.insert(location).second) {
+            expected += "Warning - Duplicate Static VariableName: " + std::string(baseName(name)) +
+                        "\r\n  Location File: " + location + "\r\n";
+            if (!it->second.empty()) expected += "  Location File: " + it->second + "\r\n";
+        }
+        it->second.clear();
+    }
+    EXPECT_EQ(check.found(), expectedFound);
+    EXPECT_EQ(check.names(), seen.size());
+    EXPECT_EQ(check.log(), expected);
+    EXPECT_TRUE(check.found());
 }
 
 // ------------------------------------------------------------ output pass
@@ -416,6 +465,51 @@ TEST(OutputPass, AFileThatCannotBeCreatedDoesNotStopTheOthers) {
                                 "_StyleWarnings.log\n");
 }
 
+// Texts far larger than one block of the file writer: the files hold every
+// line once, in order, and nothing else is left in the folder.
+TEST(OutputPass, LargeTextsAreWrittenWhole) {
+    Firmware fw;
+    auto* table = fw.add<TypeInfo_Array>(fw.unit, "");
+    table->type = fw.u32;
+    auto* range = fw.add<TypeInfo_Subrange>(table, "");
+    range->upperB = 2999;
+    fw.variable(nullptr, "big", table, 0x20000000);
+    fw.variable(nullptr, "tail", fw.u8, 0x30000000);
+    TempDir dir;
+    ASSERT_TRUE(writeAll(fw.model, dir / "l_Mox.m51", dir / "l_CANape.db").ok);
+
+    const std::string map = readFile(dir / "l_Mox.m51");
+    const std::string canape = readFile(dir / "l_CANape.db");
+    EXPECT_GT(canape.size(), std::size_t{700000});
+    std::istringstream mapLines(map), canapeLines(canape);
+    std::string mapLine, canapeLine;
+    for (int k = 0; k < 3; ++k) std::getline(canapeLines, canapeLine);
+    for (std::uint32_t i = 0; i < 3000; ++i) {
+        ASSERT_TRUE(std::getline(mapLines, mapLine));
+        ASSERT_TRUE(std::getline(canapeLines, canapeLine));
+        char index[8];
+        std::snprintf(index, sizeof index, "%05u", i);
+        char address[16];
+        std::snprintf(address, sizeof address, "%08x", 0x20000000u + 4 * i);
+        ASSERT_EQ(mapLine, std::string(address) + "H     SYMBOL  DATA  DWORD    big_" + index + "\r");
+        ASSERT_EQ(canapeLine.substr(0, 24), std::string("VARIABLE 0x0 'big_") + index + "'");
+        ASSERT_EQ(canapeLine.substr(113, 10), std::string("0x") + address);
+    }
+    std::getline(mapLines, mapLine);
+    EXPECT_EQ(mapLine, "30000000H     SYMBOL  DATA  BYTE     tail\r");
+    EXPECT_FALSE(std::getline(mapLines, mapLine));
+    std::getline(canapeLines, canapeLine);
+    EXPECT_EQ(canapeLine.substr(0, 20), "VARIABLE 0x0 'tail' ");
+    EXPECT_FALSE(std::getline(canapeLines, canapeLine));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 2) << "no temporary left";
+
+    // The same name for the map and the CANape file: as when written one
+    // after the other, the CANape text is what remains.
+    ASSERT_TRUE(writeAll(fw.model, dir / "same", dir / "same").ok);
+    EXPECT_EQ(readFile(dir / "same"), canape);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 3);
+}
+
 #ifndef _WIN32
 TEST(OutputPass, AFailedWriteKeepsThePreviousFile) {
     TempDir dir;
@@ -439,6 +533,42 @@ TEST(OutputPass, AFailedWriteKeepsThePreviousFile) {
     EXPECT_EQ(console, "Can not write file: " + name + "\n");
     EXPECT_EQ(readFile(name), "good\r\n");
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 1) << "temporary removed";
+}
+
+// A CANape file that fails part way while its text is still being produced:
+// the messages come in the order of the files (map, then CANape), the log is
+// still written, and the previous CANape file stays as it was.
+TEST(OutputPass, AWriteFailingPartWayIsReportedAtTheEnd) {
+    Firmware fw;
+    auto* table = fw.add<TypeInfo_Array>(fw.unit, "");
+    table->type = fw.u8;
+    auto* range = fw.add<TypeInfo_Subrange>(table, "");
+    range->upperB = 2999;  // about 750 kB of CANape text, 150 kB of map text
+    fw.variable(nullptr, "t", table, 0x100, 1, "1");
+    fw.variable(nullptr, "t", table, 0x200, 2, "2");
+    TempDir dir;
+    const std::string map = dir / "f_Mox.m51";
+    const std::string canape = dir / "f_CANape.db";
+    fs::create_directory(map);
+    ASSERT_TRUE(writeWholeFile(canape, "previous\r\n"));
+
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    auto* previous = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limit = saved;
+    limit.rlim_cur = 600000;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limit), 0);
+    const Outputs out = writeAll(fw.model, map, canape);
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previous);
+
+    EXPECT_FALSE(out.ok);
+    EXPECT_EQ(out.console, "Can not create file: " + map + "\nCan not write file: " + canape + "\n");
+    EXPECT_EQ(readFile(canape), "previous\r\n");
+    const std::string log = readFile(map + "_StyleWarnings.log");
+    EXPECT_EQ(log.rfind("Warning - Duplicate Static VariableName: t_00000\r\n  Location File: /src/b.h(2)\r\n"
+                        "  Location File: /src/a.c(1)\r\n", 0), 0u);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 3) << "temporaries removed";
 }
 #endif
 

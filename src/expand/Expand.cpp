@@ -5,7 +5,9 @@
 // sees; instead of copying the whole record (and its name) at every step, one
 // working record is changed in place and every step puts back what it changed
 // before it returns. Names therefore grow by appending and shrink by
-// truncation.
+// truncation. Leaves are handed to a sink as that working record, so a
+// signal costs no copy unless the sink makes one.
+#include <array>
 #include <charconv>
 #include <cstddef>
 #include <cstdint>
@@ -76,7 +78,7 @@ struct Dimension {
 
 class Walker {
 public:
-    Walker(std::vector<SignalInfo>& out, SignalInfo&& seed, const ExpandLimits& limits)
+    Walker(SignalSink& out, SignalInfo&& seed, const ExpandLimits& limits)
         : out_(out), sig_(std::move(seed)), limits_(limits), variableName_(sig_.name) {}
 
     void run(const BasicObject* object, bool membersOnly) { visit(object, membersOnly, 0); }
@@ -124,12 +126,27 @@ private:
     }
     void cutPath();
     void stop(const char* message);
+    bool isSigned(const TypeInfo_Base* base);
 
-    std::vector<SignalInfo>& out_;
+    // The signedness of the base types met, by object: an array of
+    // structures meets the same few base types over and over, and the test
+    // reads the whole encoding text.
+    struct SignedEntry {
+        const TypeInfo_Base* base = nullptr;
+        bool isSigned = false;
+    };
+
+    SignalSink& out_;
     SignalInfo sig_;
     const ExpandLimits& limits_;
     std::string variableName_;
     std::vector<const BasicObject*> path_;
+    // The dimensions and running indices of the arrays being walked, nested
+    // arrays one after another (reached by position: deeper arrays may grow
+    // the lists).
+    std::vector<Dimension> dims_;
+    std::vector<std::uint32_t> index_;
+    std::array<SignedEntry, 16> signedCache_{};
     std::size_t emitted_ = 0;
     std::size_t visits_ = 0;
     bool stopped_ = false;
@@ -152,8 +169,18 @@ void Walker::emit() {
         stop("Too many signals, expansion stopped: ");
         return;
     }
-    out_.push_back(sig_);
+    out_.signal(sig_);
     ++emitted_;
+}
+
+bool Walker::isSigned(const TypeInfo_Base* base) {
+    SignedEntry& entry = signedCache_[(reinterpret_cast<std::uintptr_t>(base) / alignof(TypeInfo_Base)) %
+                                      signedCache_.size()];
+    if (entry.base != base) {
+        entry.base = base;
+        entry.isSigned = isSignedEncoding(base->encodingName);
+    }
+    return entry.isSigned;
 }
 
 void Walker::visit(const BasicObject* object, bool membersOnly, int depth) {
@@ -196,7 +223,7 @@ void Walker::visit(const BasicObject* object, bool membersOnly, int depth) {
         case Kind::Base: {
             const auto* base = static_cast<const TypeInfo_Base*>(object);
             sig_.typeName = base->encodingName;
-            sig_.isSigned = isSignedEncoding(sig_.typeName);
+            sig_.isSigned = isSigned(base);
             sig_.size = base->getSize();
             sig_.type = base;
             emit();
@@ -293,7 +320,7 @@ void Walker::visit(const BasicObject* object, bool membersOnly, int depth) {
 // lower bound while below upper bound + 1, the first at the array's address.
 void Walker::elements(const TypeInfo_Array* array, int depth) {
     if (array->type == nullptr) return;
-    std::vector<Dimension> dims;
+    const std::size_t first = dims_.size();
     for (const BasicObject* child : array->children) {
         const auto* subrange = as<TypeInfo_Subrange>(child);
         if (subrange == nullptr) break;
@@ -301,49 +328,67 @@ void Walker::elements(const TypeInfo_Array* array, int depth) {
         d.count = static_cast<std::uint32_t>(subrange->upperB) + 1u;
         d.first = static_cast<std::uint32_t>(subrange->lowerB);
         d.width = indexWidth(d.count);
-        if (d.first >= d.count) return;  // an empty dimension: no elements at all
-        dims.push_back(d);
+        if (d.first >= d.count) {  // an empty dimension: no elements at all
+            dims_.resize(first);
+            return;
+        }
+        dims_.push_back(d);
     }
-    if (dims.empty()) return;
+    const std::size_t rank = dims_.size() - first;
+    if (rank == 0) return;
 
     std::uint32_t stride = array->type->getSize();
-    for (std::size_t k = dims.size(); k-- > 0;) {
-        dims[k].stride = stride;
-        stride *= dims[k].count - dims[k].first;
+    for (std::size_t k = rank; k-- > 0;) {
+        dims_[first + k].stride = stride;
+        stride *= dims_[first + k].count - dims_[first + k].first;
     }
 
     const std::size_t baseLength = sig_.name.size();
     const std::uint32_t arrayAddress = sig_.address;
-    std::vector<std::uint32_t> index(dims.size());
-    for (std::size_t k = 0; k < dims.size(); ++k) index[k] = dims[k].first;
+    for (std::size_t k = 0; k < rank; ++k) index_.push_back(dims_[first + k].first);
     for (;;) {
         sig_.name.resize(baseLength);
         std::uint32_t address = arrayAddress;
-        for (std::size_t k = 0; k < dims.size(); ++k) {
+        for (std::size_t k = 0; k < rank; ++k) {
+            const Dimension& d = dims_[first + k];
             sig_.name += '_';
-            appendPadded(sig_.name, index[k], dims[k].width);
-            address += (index[k] - dims[k].first) * dims[k].stride;
+            appendPadded(sig_.name, index_[first + k], d.width);
+            address += (index_[first + k] - d.first) * d.stride;
         }
         sig_.address = address;
         visit(array->type, false, depth + 1);
-        sig_.address = address + dims.back().stride;
-        if (stopped_) return;
-        std::size_t k = dims.size();
+        sig_.address = address + dims_[first + rank - 1].stride;
+        if (stopped_) break;
+        std::size_t k = rank;
+        bool done = false;
         while (k > 0) {
             --k;
-            if (++index[k] < dims[k].count) break;
-            index[k] = dims[k].first;
-            if (k == 0) return;
+            if (++index_[first + k] < dims_[first + k].count) break;
+            index_[first + k] = dims_[first + k].first;
+            if (k == 0) done = true;
         }
+        if (done) break;
     }
+    dims_.resize(first);
+    index_.resize(first);
 }
 
 }  // namespace
 
+void expand(const BasicObject* object, SignalInfo signal, bool membersOnly, SignalSink& sink,
+            const ExpandLimits& limits) {
+    Walker walker(sink, std::move(signal), limits);
+    walker.run(object, membersOnly);
+}
+
 void expand(const BasicObject* object, SignalInfo signal, bool membersOnly,
             std::vector<SignalInfo>& signals, const ExpandLimits& limits) {
-    Walker walker(signals, std::move(signal), limits);
-    walker.run(object, membersOnly);
+    struct Collector final : SignalSink {
+        explicit Collector(std::vector<SignalInfo>& list) : list(list) {}
+        void signal(const SignalInfo& s) override { list.push_back(s); }
+        std::vector<SignalInfo>& list;
+    } collector(signals);
+    expand(object, std::move(signal), membersOnly, collector, limits);
 }
 
 void expand(const BasicObject* object, SignalInfo signal, bool membersOnly,

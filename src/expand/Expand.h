@@ -34,6 +34,21 @@ struct ExpandLimits {
     std::size_t maxVisits = 16u << 20;      // objects visited for one variable
 };
 
+// Receives the signals of one expansion, one call per signal, in the order in
+// which they are appended to a signal list. The record handed over is the
+// expansion's working record: it is valid only during the call, and a sink
+// that keeps signals must copy them.
+class SignalSink {
+public:
+    virtual void signal(const SignalInfo& signal) = 0;
+
+protected:
+    SignalSink() = default;
+    SignalSink(const SignalSink&) = default;
+    SignalSink& operator=(const SignalSink&) = default;
+    ~SignalSink() = default;
+};
+
 // Appends the signals of `object` (a variable's type) to `signals`. One call
 // is one variable: a path that nests too deep or runs into a type cycle is cut
 // off, and a variable that would give too many signals is stopped; each prints
@@ -42,6 +57,10 @@ void expand(const BasicObject* object, SignalInfo signal, bool membersOnly,
             std::vector<SignalInfo>& signals);
 void expand(const BasicObject* object, SignalInfo signal, bool membersOnly,
             std::vector<SignalInfo>& signals, const ExpandLimits& limits);
+// The same expansion, handing every signal to `sink` instead of copying it
+// into a list (no record is copied, no name allocated per signal).
+void expand(const BasicObject* object, SignalInfo signal, bool membersOnly, SignalSink& sink,
+            const ExpandLimits& limits);
 
 // The type through which a located variable is expanded: its own `type`, or
 // for a definition without one, the type of the declaration it names through

@@ -2,6 +2,7 @@
 
 #include <charconv>
 #include <cstdint>
+#include <cstring>
 
 #include "writers/NumberText.h"
 
@@ -38,42 +39,62 @@ std::string_view typeRow(std::uint32_t size, bool isSigned) {
     }
 }
 
-// Limits of an n-bit field. Up to 31 bits the mask is 2^n - 1 (the signed
-// range is derived from it); wider fields get their true range, up to the
-// 64-bit range, instead of a wrapped 32-bit mask.
-void limitsText(std::string& out, std::uint32_t n, std::uint32_t p, bool isSigned) {
+constexpr std::string_view kVariable = "VARIABLE 0x0 '";
+constexpr std::string_view kQuoteEnd = "'  ";
+constexpr std::size_t kQuotedWidth = 100;  // the quoted name is padded to this
+
+// Pieces of the limits text of a bit field.
+constexpr std::string_view kBitsOpen = "    \"\" UINT(";
+constexpr std::string_view kBitsType = ") \"\" 0 ";
+constexpr std::string_view kBitsGap = "           ";  // 11 spaces
+constexpr std::string_view kBitsParen = " (";
+constexpr std::string_view kBitsPair = "  ";
+constexpr std::string_view kBitsClass = ")            CHARACTERISTIC  WEAK_LIMITS ";
+constexpr std::string_view kBitsWeakGap = "                   ";  // 19 spaces
+
+// The limits text of an n-bit field at bit p, written to `out` (large enough
+// for any such text: kBitsLimitsMax). Up to 31 bits the mask is 2^n - 1 (the
+// signed range is derived from it); wider fields get their true range, up to
+// the 64-bit range, instead of a wrapped 32-bit mask.
+constexpr std::size_t kNumberMax = 21;  // -9223372036854775808 and more
+constexpr std::size_t kBitsLimitsMax = kBitsOpen.size() + 2 * 10 + 1 + kBitsType.size() + 6 * kNumberMax +
+                                       kBitsGap.size() + kBitsParen.size() + kBitsPair.size() +
+                                       kBitsClass.size() + kBitsWeakGap.size();
+
+char* writeLimits(char* out, std::uint32_t n, std::uint32_t p, bool isSigned) {
     char minText[24];
     char maxText[24];
-    std::to_chars_result minEnd{};
-    std::to_chars_result maxEnd{};
+    char* minEnd = nullptr;
+    char* maxEnd = nullptr;
     if (isSigned) {
         const std::int64_t high =
             n >= 64 ? INT64_MAX : static_cast<std::int64_t>((std::uint64_t{1} << (n - 1)) - 1);
-        minEnd = std::to_chars(minText, minText + sizeof minText, -high - 1);
-        maxEnd = std::to_chars(maxText, maxText + sizeof maxText, high);
+        minEnd = std::to_chars(minText, minText + sizeof minText, -high - 1).ptr;
+        maxEnd = std::to_chars(maxText, maxText + sizeof maxText, high).ptr;
     } else {
         const std::uint64_t mask = n >= 64 ? UINT64_MAX : (std::uint64_t{1} << n) - 1;
-        minEnd = std::to_chars(minText, minText + sizeof minText, 0);
-        maxEnd = std::to_chars(maxText, maxText + sizeof maxText, mask);
+        minEnd = std::to_chars(minText, minText + sizeof minText, 0).ptr;
+        maxEnd = std::to_chars(maxText, maxText + sizeof maxText, mask).ptr;
     }
-    const std::string_view minimum(minText, static_cast<std::size_t>(minEnd.ptr - minText));
-    const std::string_view maximum(maxText, static_cast<std::size_t>(maxEnd.ptr - maxText));
-    out += "    \"\" UINT(";
-    appendDecimal(out, n);
-    out += ',';
-    appendDecimal(out, p);
-    out += ") \"\" 0 ";
-    out += minimum;
-    out.append(11, ' ');
-    out += maximum;
-    out += " (";
-    out += minimum;
-    out += "  ";
-    out += maximum;
-    out += ")            CHARACTERISTIC  WEAK_LIMITS ";
-    out += minimum;
-    out.append(19, ' ');
-    out += maximum;
+    const std::string_view minimum(minText, static_cast<std::size_t>(minEnd - minText));
+    const std::string_view maximum(maxText, static_cast<std::size_t>(maxEnd - maxText));
+    out = writeText(out, kBitsOpen);
+    out = std::to_chars(out, out + 10, n).ptr;
+    *out++ = ',';
+    out = std::to_chars(out, out + 10, p).ptr;
+    out = writeText(out, kBitsType);
+    out = writeText(out, minimum);
+    out = writeText(out, kBitsGap);
+    out = writeText(out, maximum);
+    out = writeText(out, kBitsParen);
+    out = writeText(out, minimum);
+    out = writeText(out, kBitsPair);
+    out = writeText(out, maximum);
+    out = writeText(out, kBitsClass);
+    out = writeText(out, minimum);
+    out = writeText(out, kBitsWeakGap);
+    out = writeText(out, maximum);
+    return out;
 }
 
 }  // namespace
@@ -86,20 +107,30 @@ void appendCanapeHeader(std::string& out) {
 
 void appendCanapeLine(std::string& out, const SignalInfo& signal, std::string_view displayName,
                       std::uint32_t bitPosition) {
-    out += "VARIABLE 0x0 '";
-    const std::size_t quotedStart = out.size() - 1;
-    for (char c : displayName) out += (c == '@' || c == ':') ? '_' : c;
-    out += "'  ";
-    const std::size_t quotedLength = out.size() - quotedStart;
-    if (quotedLength < 100) out.append(100 - quotedLength, ' ');
-    out += "0x";
-    appendHex8(out, signal.address);
+    // The limits text first, so that the line's length is known.
+    char bits[kBitsLimitsMax];
+    std::string_view limits;
     if (signal.bitSize == 0) {
-        out += typeRow(signal.size, signal.isSigned);
+        limits = typeRow(signal.size, signal.isSigned);
     } else {
-        limitsText(out, static_cast<std::uint32_t>(signal.bitSize), bitPosition, signal.isSigned);
+        const char* end = writeLimits(bits, static_cast<std::uint32_t>(signal.bitSize), bitPosition, signal.isSigned);
+        limits = std::string_view(bits, static_cast<std::size_t>(end - bits));
     }
-    out += "\r\n";
+    // The quoted name runs from the apostrophe through the two spaces.
+    const std::size_t quoted = 1 + displayName.size() + kQuoteEnd.size();
+    const std::size_t padding = quoted < kQuotedWidth ? kQuotedWidth - quoted : 0;
+    char* p = extend(out, kVariable.size() - 1 + quoted + padding + 2 + 8 + limits.size() + 2);
+    p = writeText(p, kVariable);
+    for (char c : displayName) *p++ = (c == '@' || c == ':') ? '_' : c;
+    p = writeText(p, kQuoteEnd);
+    std::memset(p, ' ', padding);
+    p += padding;
+    *p++ = '0';
+    *p++ = 'x';
+    p = writeHex8(p, signal.address);
+    p = writeText(p, limits);
+    p[0] = '\r';
+    p[1] = '\n';
 }
 
 }  // namespace Model

@@ -1,5 +1,7 @@
 #include "writers/MapFormat.h"
 
+#include <charconv>
+
 #include "writers/NumberText.h"
 
 namespace Model {
@@ -16,21 +18,33 @@ std::string_view keywordFor(std::uint32_t size, bool isSigned) {
     }
 }
 
+constexpr std::string_view kSymbol = "H     SYMBOL  DATA  ";
+constexpr std::string_view kUnsupported = "SIZE_NOT_SUPPORTED_";
+constexpr std::string_view kGap = "    ";
+
 }  // namespace
 
 void appendMapLine(std::string& out, const SignalInfo& signal, std::string_view displayName) {
-    appendHex8(out, signal.address);
-    out += "H     SYMBOL  DATA  ";
-    std::string_view keyword = keywordFor(signal.size, signal.isSigned);
-    if (keyword.empty()) {
-        out += "SIZE_NOT_SUPPORTED_";
-        appendDecimal(out, signal.size);
+    // The keyword, or the unsupported-size text with its number.
+    char keyword[kUnsupported.size() + 12];
+    std::string_view known = keywordFor(signal.size, signal.isSigned);
+    char* keywordEnd = keyword;
+    if (known.empty()) {
+        keywordEnd = writeText(keyword, kUnsupported);
+        keywordEnd = std::to_chars(keywordEnd, keyword + sizeof keyword, signal.size).ptr;
     } else {
-        out += keyword;
+        keywordEnd = writeText(keyword, known);
     }
-    out += "    ";
-    out += displayName;
-    out += "\r\n";
+    const std::size_t keywordLength = static_cast<std::size_t>(keywordEnd - keyword);
+
+    char* p = extend(out, 8 + kSymbol.size() + keywordLength + kGap.size() + displayName.size() + 2);
+    p = writeHex8(p, signal.address);
+    p = writeText(p, kSymbol);
+    p = writeText(p, std::string_view(keyword, keywordLength));
+    p = writeText(p, kGap);
+    p = writeText(p, displayName);
+    p[0] = '\r';
+    p[1] = '\n';
 }
 
 }  // namespace Model

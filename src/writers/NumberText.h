@@ -1,20 +1,35 @@
 // Small number formatters for the output texts (no locale, no allocation).
+// The write* forms fill a buffer the caller has made large enough and return
+// the end of what they wrote; the append* forms add to a string.
 #pragma once
 
 #include <charconv>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
+#include <string_view>
 
 namespace Model {
 
-// Lowercase hexadecimal, zero-padded to 8 digits.
-inline void appendHex8(std::string& out, std::uint32_t value) {
+// Lowercase hexadecimal, zero-padded to 8 digits (8 characters).
+inline char* writeHex8(char* out, std::uint32_t value) {
     static constexpr char digits[] = "0123456789abcdef";
-    char text[8];
     for (int i = 7; i >= 0; --i) {
-        text[i] = digits[value & 0xFu];
+        out[i] = digits[value & 0xFu];
         value >>= 4;
     }
+    return out + 8;
+}
+
+inline char* writeText(char* out, std::string_view text) {
+    if (!text.empty()) std::memcpy(out, text.data(), text.size());
+    return out + text.size();
+}
+
+inline void appendHex8(std::string& out, std::uint32_t value) {
+    char text[8];
+    writeHex8(text, value);
     out.append(text, 8);
 }
 
@@ -29,6 +44,16 @@ void appendDecimal(std::string& out, Integer value) {
 inline void appendPadded(std::string& out, std::string_view text, std::size_t width) {
     out += text;
     if (text.size() < width) out.append(width - text.size(), ' ');
+}
+
+// Makes room for `length` more characters at the end of `out` and returns
+// where they start; the caller writes all of them. The capacity grows
+// geometrically.
+inline char* extend(std::string& out, std::size_t length) {
+    const std::size_t old = out.size();
+    if (out.capacity() - old < length) out.reserve(old + (old > length ? old : length));
+    out.resize(old + length);
+    return out.data() + old;
 }
 
 }  // namespace Model

@@ -1,5 +1,7 @@
 #include "writers/OutputPass.h"
 
+#include <cstring>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -37,11 +39,112 @@ std::string_view baseName(std::string_view displayName) {
     return displayName.substr(0, end);
 }
 
-void DuplicateCheck::check(std::string_view displayName, std::string_view location) {
-    auto seen = seen_.find(displayName);
-    if (seen == seen_.end()) {
-        seen_.emplace(std::string(displayName), location);
-        return;
+// ------------------------------------------------------------ duplicates
+
+namespace {
+
+// A hash of the whole name, eight bytes at a time, with a final mix so that
+// names that differ only in their last characters (array indices) spread over
+// the whole table.
+std::uint64_t hashName(std::string_view text) {
+    constexpr std::uint64_t kMul1 = 0x87c37b91114253d5ull;
+    constexpr std::uint64_t kMul2 = 0x4cf5ad432745937full;
+    const char* p = text.data();
+    std::size_t n = text.size();
+    std::uint64_t h = 0x9e3779b97f4a7c15ull ^ (n * kMul2);
+    auto mixIn = [&h](std::uint64_t word) {
+        word *= kMul1;
+        word = (word << 31) | (word >> 33);
+        word *= kMul2;
+        h ^= word;
+        h = ((h << 27) | (h >> 37)) * 5 + 0x52dce729;
+    };
+    while (n >= 8) {
+        std::uint64_t word;
+        std::memcpy(&word, p, 8);
+        mixIn(word);
+        p += 8;
+        n -= 8;
+    }
+    if (n > 0) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, p, n);
+        mixIn(word);
+    }
+    h ^= h >> 33;
+    h *= 0xff51afd7ed558ccdull;
+    h ^= h >> 33;
+    h *= 0xc4ceb9fe1a85ec53ull;
+    h ^= h >> 33;
+    return h;
+}
+
+constexpr std::size_t kBlockBytes = std::size_t{1} << 20;
+constexpr std::size_t kFirstSlots = 1024;  // a power of two
+
+}  // namespace
+
+DuplicateCheck::Record* DuplicateCheck::store(std::string_view displayName, std::string_view location) {
+    // Records start at multiples of their alignment.
+    constexpr std::size_t align = alignof(Record);
+    const std::size_t bytes = (sizeof(Record) + displayName.size() + align - 1) / align * align;
+    if (bytes > blockLeft_) {
+        const std::size_t size = bytes > kBlockBytes ? bytes : kBlockBytes;
+        blocks_.push_back(std::make_unique<char[]>(size));
+        blockNext_ = blocks_.back().get();
+        blockLeft_ = size;
+    }
+    auto* record = new (blockNext_) Record{location.data(), static_cast<std::uint32_t>(location.size()),
+                                           static_cast<std::uint32_t>(displayName.size())};
+    if (!displayName.empty()) std::memcpy(blockNext_ + sizeof(Record), displayName.data(), displayName.size());
+    blockNext_ += bytes;
+    blockLeft_ -= bytes;
+    return record;
+}
+
+void DuplicateCheck::grow() {
+    std::vector<Slot> old = std::move(slots_);
+    slots_.assign(old.empty() ? kFirstSlots : old.size() * 2, Slot{});
+    const std::size_t mask = slots_.size() - 1;
+    for (const Slot& slot : old) {
+        if (slot.record == nullptr) continue;
+        std::size_t i = static_cast<std::size_t>(slot.hash) & mask;
+        while (slots_[i].record != nullptr) i = (i + 1) & mask;
+        slots_[i] = slot;
+    }
+}
+
+std::uint64_t DuplicateCheck::prepare(std::string_view displayName) const {
+    const std::uint64_t hash = hashName(displayName);
+    if (!slots_.empty()) {
+        const Slot* slot = &slots_[static_cast<std::size_t>(hash) & (slots_.size() - 1)];
+#if defined(__GNUC__) || defined(__clang__)
+        __builtin_prefetch(slot);
+#else
+        (void)slot;
+#endif
+    }
+    return hash;
+}
+
+void DuplicateCheck::check(std::string_view displayName, std::string_view location, std::uint64_t hash) {
+    // At most three quarters of the slots are taken.
+    if ((count_ + 1) * 4 > slots_.size() * 3) grow();
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t i = static_cast<std::size_t>(hash) & mask;
+    Record* seen = nullptr;
+    for (;; i = (i + 1) & mask) {
+        Slot& slot = slots_[i];
+        if (slot.record == nullptr) {
+            slot.hash = hash;
+            slot.record = store(displayName, location);
+            ++count_;
+            return;
+        }
+        if (slot.hash == hash && slot.record->name() == displayName) {
+            seen = slot.record;
+            break;
+        }
     }
     found_ = true;
     if (reported_.insert(location).second) {
@@ -50,14 +153,17 @@ void DuplicateCheck::check(std::string_view displayName, std::string_view locati
         log_ += "\r\n  Location File: ";
         log_ += location;
         log_ += "\r\n";
-        if (!seen->second.empty()) {
+        if (seen->locationLength != 0) {
             log_ += "  Location File: ";
-            log_ += seen->second;
+            log_.append(seen->location, seen->locationLength);
             log_ += "\r\n";
         }
     }
-    seen->second = {};
+    seen->location = nullptr;
+    seen->locationLength = 0;
 }
+
+// ------------------------------------------------------------ output pass
 
 namespace {
 
@@ -80,27 +186,111 @@ void locationText(std::string& out, const DwarfModel& model, const VariableInfo&
     out += ')';
 }
 
+// The texts are handed to their temporary files in blocks of about this size
+// as they grow, so that a large image never holds its whole output in memory.
+constexpr std::size_t kFlushBytes = std::size_t{256} << 10;
+
+// The emit step: every signal that is not constant becomes a map line and a
+// CANape line and enters the duplicate check, straight from the expansion's
+// working record. The checks run a few signals behind, in the same order, so
+// that the table is read from memory ahead of need.
+class Emitter final : public SignalSink {
+public:
+    Emitter(bool littleEndian, StreamedFile& map, StreamedFile* canape)
+        : littleEndian_(littleEndian), mapFile_(map), canapeFile_(canape) {
+        mapText_.reserve(kFlushBytes + kFlushBytes / 4);
+        if (canapeFile_ != nullptr) {
+            canapeText_.reserve(kFlushBytes + kFlushBytes / 4);
+            appendCanapeHeader(canapeText_);
+        }
+    }
+
+    void signal(const SignalInfo& signal) override {
+        if (signal.isConst) return;
+        const std::uint32_t position = signal.bitSize != 0 ? bitPosition(signal, littleEndian_) : 0;
+        // The name waits in the queue while the slots of the names before it
+        // are loaded; the checks run in signal order.
+        if (queued_ == kQueue) checkOldest();
+        Pending& pending = queue_[(first_ + queued_) % kQueue];
+        ++queued_;
+        std::string& displayName = pending.displayName;
+        displayName.clear();
+        appendDisplayName(displayName, signal, position);
+        pending.location = signal.location;
+        pending.hash = duplicates.prepare(displayName);
+
+        appendMapLine(mapText_, signal, displayName);
+        if (mapText_.size() >= kFlushBytes) flush(mapText_, mapFile_);
+        if (canapeFile_ != nullptr) {
+            appendCanapeLine(canapeText_, signal, displayName, position);
+            if (canapeText_.size() >= kFlushBytes) flush(canapeText_, *canapeFile_);
+        }
+    }
+
+    // Runs the checks still queued and hands the rest of the texts to their
+    // files.
+    void finish() {
+        while (queued_ > 0) checkOldest();
+        flush(mapText_, mapFile_);
+        if (canapeFile_ != nullptr) flush(canapeText_, *canapeFile_);
+    }
+
+    DuplicateCheck duplicates;
+
+private:
+    // A display name whose duplicate check is still to run.
+    struct Pending {
+        std::string displayName;
+        std::string_view location;
+        std::uint64_t hash = 0;
+    };
+    static constexpr std::size_t kQueue = 8;
+
+    void checkOldest() {
+        const Pending& pending = queue_[first_];
+        duplicates.check(pending.displayName, pending.location, pending.hash);
+        first_ = (first_ + 1) % kQueue;
+        --queued_;
+    }
+
+    static void flush(std::string& text, StreamedFile& file) {
+        file.write(text);
+        text.clear();
+    }
+
+    bool littleEndian_;
+    StreamedFile& mapFile_;
+    StreamedFile* canapeFile_;
+    std::string mapText_;
+    std::string canapeText_;
+    Pending queue_[kQueue];
+    std::size_t first_ = 0;
+    std::size_t queued_ = 0;
+};
+
 }  // namespace
 
 bool writeOutputFiles(std::string mapFileName, std::string canapeFileName, const DwarfModel& model) {
-    const std::size_t variables = model.locatedObjects.size();
-    std::string mapText;
-    std::string canapeText;
-    mapText.reserve(variables * 64);
-    canapeText.reserve(256 + variables * 256);
-    appendCanapeHeader(canapeText);
+    // The files are only started here; each is put in place, or reported,
+    // after the last signal, in the order map, log, CANape. A CANape file of
+    // the same name as the map or the log needs a temporary of its own.
+    const std::string logFileName = mapFileName + "_StyleWarnings.log";
+    StreamedFile mapFile(mapFileName);
+    std::unique_ptr<StreamedFile> canapeFile;
+    if (!canapeFileName.empty())
+        canapeFile = std::make_unique<StreamedFile>(
+            canapeFileName, canapeFileName == mapFileName || canapeFileName == logFileName ? "c" : "");
 
-    DuplicateCheck duplicates;
+    Emitter emitter(model.littleEndian, mapFile, canapeFile.get());
     // Every distinct location text, stored once; signals and the duplicate
     // check refer to these.
     std::unordered_set<std::string, TextHash, std::equal_to<>> locations;
-    std::vector<SignalInfo> signals;
     std::string location;
-    std::string displayName;
+    static const ExpandLimits limits;
 
-    // Variable by variable: expand, then emit its signals. This is the order
-    // of one signal list built for all variables and emitted afterwards, but
-    // only one variable's signals are held at a time.
+    // Variable by variable, in the order of locatedObjects: expand, and emit
+    // each signal as the expansion reaches it. This is the order of one
+    // signal list built for all variables and emitted afterwards.
     for (const BasicObject* object : model.locatedObjects) {
         const auto* variable = as<VariableInfo>(object);
         if (variable == nullptr) continue;
@@ -115,25 +305,13 @@ bool writeOutputFiles(std::string mapFileName, std::string canapeFileName, const
         seed.offset = variable->offset;
         const BasicObject* type = expansionType(variable);
         if (type == nullptr) continue;
-        signals.clear();
-        expand(type, std::move(seed), false, signals);
-
-        for (const SignalInfo& signal : signals) {
-            if (signal.isConst) continue;
-            const std::uint32_t position =
-                signal.bitSize != 0 ? bitPosition(signal, model.littleEndian) : 0;
-            displayName.clear();
-            appendDisplayName(displayName, signal, position);
-            appendMapLine(mapText, signal, displayName);
-            appendCanapeLine(canapeText, signal, displayName, position);
-            duplicates.check(displayName, signal.location);
-        }
-        if (signals.capacity() > (std::size_t{1} << 16)) std::vector<SignalInfo>().swap(signals);
+        expand(type, std::move(seed), false, emitter, limits);
     }
+    emitter.finish();
 
-    bool ok = writeWholeFile(mapFileName, mapText);
-    if (duplicates.found()) ok = writeWholeFile(mapFileName + "_StyleWarnings.log", duplicates.log()) && ok;
-    if (!canapeFileName.empty()) ok = writeWholeFile(canapeFileName, canapeText) && ok;
+    bool ok = mapFile.finish();
+    if (emitter.duplicates.found()) ok = writeWholeFile(logFileName, emitter.duplicates.log()) && ok;
+    if (canapeFile != nullptr) ok = canapeFile->finish() && ok;
     return ok;
 }
 
