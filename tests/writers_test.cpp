@@ -573,3 +573,52 @@ TEST(OutputPass, AWriteFailingPartWayIsReportedAtTheEnd) {
 #endif
 
 }  // namespace
+
+namespace {
+
+// A definition whose declaration lies in another compile unit (as after
+// link-time optimisation) is located with the file table of that unit.
+TEST(OutputPass, DeclarationsAreLocatedInTheirOwnUnit) {
+    auto model = DwarfModel::fromText(
+        "  Offset:                      0x0\n"
+        " The Directory Table:\n"
+        "\n"
+        " The File Name Table:\n"
+        "  Entry\tDir\tTime\tSize\tName\n"
+        "  1\t0\t0\t0\tconcrete.c\n"
+        "\n"
+        "  Offset:                      0x40\n"
+        " The Directory Table:\n"
+        "\n"
+        " The File Name Table:\n"
+        "  Entry\tDir\tTime\tSize\tName\n"
+        "  1\t0\t0\t0\tconcrete2.c\n"
+        "  2\t0\t0\t0\tdeclared.h\n"
+        "\n"
+        " <0><b>: Abbrev Number: 1 (DW_TAG_compile_unit)\n"
+        "    <c>   DW_AT_stmt_list   : 0x40\t\n"
+        " <1><20>: Abbrev Number: 2 (DW_TAG_base_type)\n"
+        "    <21>   DW_AT_byte_size   : 4\t\n"
+        "    <22>   DW_AT_encoding    : 7\t(unsigned)\n"
+        " <1><28>: Abbrev Number: 3 (DW_TAG_variable)\n"
+        "    <29>   DW_AT_name        : count\t\n"
+        "    <2a>   DW_AT_decl_file   : 2\t\n"
+        "    <2b>   DW_AT_decl_line   : 7\t\n"
+        "    <2c>   DW_AT_type        : <0x20>\t\n"
+        "    <2d>   DW_AT_location    : 5 byte block: 3 0 1 0 20 \t(DW_OP_addr: 20000100)\n"
+        " <0><100>: Abbrev Number: 1 (DW_TAG_compile_unit)\n"
+        "    <101>   DW_AT_stmt_list   : 0x0\t\n"
+        " <1><120>: Abbrev Number: 3 (DW_TAG_variable)\n"
+        "    <121>   DW_AT_abstract_origin: <0x28>\t\n"
+        "    <122>   DW_AT_location    : 5 byte block: 3 4 1 0 20 \t(DW_OP_addr: 20000104)\n");
+    TempDir dir;
+    const std::string map = dir / "lto_Mox.m51";
+    ASSERT_TRUE(writeOutputFiles(map, "", *model));
+    EXPECT_EQ(readFile(map), "20000100H     SYMBOL  DATA  DWORD    count\r\n20000104H     SYMBOL  DATA  DWORD    count\r\n");
+    EXPECT_EQ(readFile(map + "_StyleWarnings.log"),
+              "Warning - Duplicate Static VariableName: count\r\n"
+              "  Location File: /declared.h(7)\r\n"
+              "  Location File: /declared.h(7)\r\n");
+}
+
+}  // namespace

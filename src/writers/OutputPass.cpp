@@ -167,15 +167,17 @@ void DuplicateCheck::check(std::string_view displayName, std::string_view locati
 
 namespace {
 
-// Where a variable is declared: "<file>(<line>)" from the line table of its
-// compile unit, "unknown(<line>)" for a file number outside the table, and
-// empty when the unit has no line table.
+// Where a variable is declared: "<file>(<line>)" from the line table of the
+// declaring entry's compile unit, "unknown(<line>)" for a file number outside
+// the table, and empty when the unit has no line table. The declaration is
+// read with the file table of its own unit: after link-time optimisation a
+// definition may refer to a declaration in another unit.
 void locationText(std::string& out, const DwarfModel& model, const VariableInfo& variable) {
     out.clear();
-    auto table = model.lineTables.find(variable.stmtList);
-    if (table == model.lineTables.end() || table->second == nullptr) return;
     const BasicObject* declaring =
         variable.specification != nullptr ? variable.specification : &variable;
+    auto table = model.lineTables.find(declaring->stmtList);
+    if (table == model.lineTables.end() || table->second == nullptr) return;
     const std::string* file = table->second->fileFor(declaring->declFile);
     if (file != nullptr)
         out += *file;
