@@ -146,3 +146,21 @@ TEST(ModelObjects, CyclicOrDeepTypesHaveSizeZeroInsteadOfExhaustingTheStack) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ModelIndex, SparseOffsetsAreFoundWhateverTheirRange) {
+    OffsetIndex index;
+    std::vector<std::unique_ptr<BasicObject>> objects;
+    for (std::uint32_t offset : {0x10u, 0x11u, 0x4000u, 0xffffffc0u, 0x12u}) {
+        objects.push_back(std::make_unique<BasicObject>(offset, "x", nullptr));
+        index.add(offset, objects.back().get());
+    }
+    for (const auto& o : objects) EXPECT_EQ(index.find(o->offset), o.get());
+    EXPECT_EQ(index.find(0xffffffc1u), nullptr);
+    EXPECT_EQ(index.find(0xffffffffu), nullptr);
+    EXPECT_EQ(index.find(0x13u), nullptr);
+    EXPECT_EQ(index.size(), 5u);
+}
+
+}  // namespace

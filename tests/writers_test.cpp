@@ -1,6 +1,8 @@
 // The output pass and its two file formats.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -619,6 +621,51 @@ TEST(OutputPass, DeclarationsAreLocatedInTheirOwnUnit) {
               "Warning - Duplicate Static VariableName: count\r\n"
               "  Location File: /declared.h(7)\r\n"
               "  Location File: /declared.h(7)\r\n");
+}
+
+}  // namespace
+
+namespace {
+
+// The whole run is bounded too: once the run's signals are used up, the
+// remaining variables are not expanded, and the console says where it stopped.
+TEST(OutputPass, TheRunWideSignalBoundStopsTheRemainingVariables) {
+    std::string dump =
+        " <0><b>: Abbrev Number: 1 (DW_TAG_compile_unit)\n"
+        " <1><20>: Abbrev Number: 2 (DW_TAG_base_type)\n"
+        "    <21>   DW_AT_byte_size   : 4\t\n"
+        " <1><30>: Abbrev Number: 3 (DW_TAG_array_type)\n"
+        "    <31>   DW_AT_type        : <0x20>\t\n"
+        " <2><38>: Abbrev Number: 4 (DW_TAG_subrange_type)\n"
+        "    <39>   DW_AT_upper_bound : 4000000000\t\n";
+    for (char v : std::string("abc")) {
+        const unsigned off = 0x40 + 0x10 * static_cast<unsigned>(v - 'a');
+        char line[256];
+        std::snprintf(line, sizeof line,
+                      " <1><%x>: Abbrev Number: 5 (DW_TAG_variable)\n"
+                      "    <%x>   DW_AT_name        : %c\t\n"
+                      "    <%x>   DW_AT_type        : <0x30>\t\n"
+                      "    <%x>   DW_AT_location    : 5 byte block: 3 0 0 0 20 \t(DW_OP_addr: 20000000)\n",
+                      off, off + 1, v, off + 2, off + 3);
+        dump += line;
+    }
+    auto model = DwarfModel::fromText(dump);
+    ExpandLimits limits;
+    limits.maxSignals = 1000;
+    limits.maxRunSignals = 1500;
+    TempDir dir;
+    const std::string map = dir / "cap_Mox.m51";
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(writeOutputFiles(map, "", *model, limits));
+    const std::string console = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(console,
+              "Too many signals, expansion stopped: a\n"
+              "Too many signals, expansion stopped: b\n"
+              "Too many signals in this image, expansion stopped before: c\n");
+    const std::string text = readFile(map);
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1500);
+    EXPECT_NE(text.find("b_00000000499\r\n"), std::string::npos);
+    EXPECT_EQ(text.find("b_00000000500"), std::string::npos);
 }
 
 }  // namespace

@@ -1,6 +1,12 @@
+// Starting a helper program on Windows: CreateProcessW with a command line
+// quoted for the C runtime's argument splitting (no command processor), and
+// only the handles meant for the child inherited.
 #include "driver/Process.h"
 
 #include <windows.h>
+
+#include <memory>
+#include <type_traits>
 
 namespace kestrel {
 
@@ -27,20 +33,33 @@ std::string errorText(DWORD error) {
     return text;
 }
 
-// Command-line arguments arrive in the ANSI code page; so do the paths here.
+// Paths and arguments are UTF-8 inside the program (main converts the
+// command line); the system takes them in UTF-16.
 std::wstring widen(const std::string& text) {
     if (text.empty()) return std::wstring();
-    const int length = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()),
+    const int length = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
                                            nullptr, 0);
     std::wstring wide(static_cast<std::size_t>(length), L'\0');
-    MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), wide.data(), length);
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), length);
     return wide;
+}
+
+// The program name is split off by its own rule: up to the next blank, or
+// between quotes, with backslashes taken literally.
+void appendProgram(std::wstring& commandLine, const std::wstring& program) {
+    if (!program.empty() && program.find_first_of(L" \t") == std::wstring::npos) {
+        commandLine += program;
+        return;
+    }
+    commandLine += L'"';
+    commandLine += program;
+    commandLine += L'"';
 }
 
 // Appends one argument quoted so that the C runtime of the child splits it
 // back into exactly this text (backslashes only double before a quote).
 void appendQuoted(std::wstring& commandLine, const std::wstring& argument) {
-    if (!commandLine.empty()) commandLine += L' ';
+    commandLine += L' ';
     if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
         commandLine += argument;
         return;
@@ -61,7 +80,153 @@ void appendQuoted(std::wstring& commandLine, const std::wstring& argument) {
     commandLine += L'"';
 }
 
+std::wstring commandLineOf(const std::string& program, const std::vector<std::string>& arguments) {
+    std::wstring commandLine;
+    appendProgram(commandLine, widen(program));
+    for (const std::string& argument : arguments) appendQuoted(commandLine, widen(argument));
+    return commandLine;
+}
+
+// Closes a handle at the end of a scope.
+struct Handle {
+    HANDLE h = nullptr;
+    Handle() = default;
+    explicit Handle(HANDLE handle) : h(handle) {}
+    Handle(const Handle&) = delete;
+    Handle& operator=(const Handle&) = delete;
+    ~Handle() { close(); }
+    void close() {
+        if (h != nullptr && h != INVALID_HANDLE_VALUE) CloseHandle(h);
+        h = nullptr;
+    }
+};
+
+// An inheritable copy of one of our standard handles for the child; null
+// when we have none.
+HANDLE inheritableCopy(DWORD which) {
+    const HANDLE own = GetStdHandle(which);
+    if (own == nullptr || own == INVALID_HANDLE_VALUE) return nullptr;
+    HANDLE copy = nullptr;
+    if (!DuplicateHandle(GetCurrentProcess(), own, GetCurrentProcess(), &copy, 0, TRUE,
+                         DUPLICATE_SAME_ACCESS)) {
+        return nullptr;
+    }
+    return copy;
+}
+
+struct AttributeListDeleter {
+    void operator()(LPPROC_THREAD_ATTRIBUTE_LIST list) const { DeleteProcThreadAttributeList(list); }
+};
+
+// Starts the child with `output` (inheritable) as its standard output and our
+// standard input and error. Exactly these three handles are inherited, so
+// that no other handle of ours (the read end of a pipe, an output file being
+// written) stays open in the child.
+bool startChild(const std::string& program, const std::vector<std::string>& arguments, HANDLE output,
+                PROCESS_INFORMATION& process, std::string& failure) {
+    Handle input(inheritableCopy(STD_INPUT_HANDLE));
+    Handle error(inheritableCopy(STD_ERROR_HANDLE));
+    HANDLE inherited[3];
+    DWORD count = 0;
+    inherited[count++] = output;
+    if (input.h != nullptr) inherited[count++] = input.h;
+    if (error.h != nullptr) inherited[count++] = error.h;
+
+    SIZE_T listSize = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &listSize);
+    std::unique_ptr<char[]> listMemory(new char[listSize]);
+    auto* list = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(listMemory.get());
+    if (!InitializeProcThreadAttributeList(list, 1, 0, &listSize)) {
+        failure = "can not start: " + errorText(GetLastError());
+        return false;
+    }
+    std::unique_ptr<std::remove_pointer_t<LPPROC_THREAD_ATTRIBUTE_LIST>, AttributeListDeleter> listOwner(list);
+    if (!UpdateProcThreadAttribute(list, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited,
+                                   count * sizeof(HANDLE), nullptr, nullptr)) {
+        failure = "can not start: " + errorText(GetLastError());
+        return false;
+    }
+
+    STARTUPINFOEXW startup{};
+    startup.StartupInfo.cb = sizeof(startup);
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    startup.StartupInfo.hStdInput = input.h;
+    startup.StartupInfo.hStdOutput = output;
+    startup.StartupInfo.hStdError = error.h;
+    startup.lpAttributeList = list;
+
+    std::wstring commandLine = commandLineOf(program, arguments);
+    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, EXTENDED_STARTUPINFO_PRESENT,
+                        nullptr, nullptr, &startup.StartupInfo, &process)) {
+        failure = "can not start: " + errorText(GetLastError());
+        return false;
+    }
+    return true;
+}
+
+// Waits for the child to end, closes its handles and reports its exit code.
+ProcessResult waitFor(PROCESS_INFORMATION& process) {
+    Handle thread(process.hThread);
+    Handle child(process.hProcess);
+    if (WaitForSingleObject(child.h, INFINITE) != WAIT_OBJECT_0) {
+        return failed("can not wait for it: " + errorText(GetLastError()));
+    }
+    DWORD exitCode = 1;
+    if (!GetExitCodeProcess(child.h, &exitCode)) {
+        return failed("can not read its exit status: " + errorText(GetLastError()));
+    }
+    if (exitCode != 0) return failed("exit status " + std::to_string(exitCode));
+    return ProcessResult{true, std::string()};
+}
+
 }  // namespace
+
+ProcessResult runWithOutputPipe(const std::string& program, const std::vector<std::string>& arguments,
+                                const std::function<bool(std::string_view)>& onOutput,
+                                const std::string& stopReason) {
+    constexpr DWORD kBlock = 1u << 20;
+    Handle readEnd;
+    Handle writeEnd;
+    if (!CreatePipe(&readEnd.h, &writeEnd.h, nullptr, kBlock)) {
+        return failed("can not create a pipe: " + errorText(GetLastError()));
+    }
+    // Only the write end goes to the child.
+    if (!SetHandleInformation(writeEnd.h, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT)) {
+        return failed("can not create a pipe: " + errorText(GetLastError()));
+    }
+    PROCESS_INFORMATION process{};
+    std::string failure;
+    const bool started = startChild(program, arguments, writeEnd.h, process, failure);
+    // Our copy of the write end must go, or the pipe never reports its end.
+    writeEnd.close();
+    if (!started) return failed(failure);
+
+    std::unique_ptr<char[]> buffer(new char[kBlock]);
+    bool stopped = false;
+    std::string readError;
+    for (;;) {
+        DWORD got = 0;
+        if (!ReadFile(readEnd.h, buffer.get(), kBlock, &got, nullptr)) {
+            const DWORD error = GetLastError();
+            if (error != ERROR_BROKEN_PIPE) {
+                readError = errorText(error);
+                TerminateProcess(process.hProcess, 1);
+            }
+            break;
+        }
+        if (got == 0) continue;  // a zero-length write of the child
+        if (!onOutput(std::string_view(buffer.get(), got))) {
+            stopped = true;
+            TerminateProcess(process.hProcess, 1);
+            break;
+        }
+    }
+    readEnd.close();
+    ProcessResult result = waitFor(process);
+    if (stopped) return failed(stopReason);
+    if (!readError.empty()) return failed("can not read its output: " + readError);
+    return result;
+}
 
 ProcessResult runWithOutputFile(const std::string& program,
                                 const std::vector<std::string>& arguments,
@@ -69,37 +234,17 @@ ProcessResult runWithOutputFile(const std::string& program,
     SECURITY_ATTRIBUTES inherit{};
     inherit.nLength = sizeof(inherit);
     inherit.bInheritHandle = TRUE;
-    HANDLE output = CreateFileW(widen(outputFile).c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
-                                CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (output == INVALID_HANDLE_VALUE) {
+    Handle output(CreateFileW(widen(outputFile).c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
+                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (output.h == INVALID_HANDLE_VALUE) {
         return failed("can not create " + outputFile + ": " + errorText(GetLastError()));
     }
-
-    std::wstring commandLine;
-    appendQuoted(commandLine, widen(program));
-    for (const std::string& argument : arguments) appendQuoted(commandLine, widen(argument));
-
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    startup.hStdOutput = output;
-    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION process{};
-    const BOOL started = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0,
-                                        nullptr, nullptr, &startup, &process);
-    const DWORD startError = GetLastError();
-    CloseHandle(output);
-    if (!started) return failed("can not start: " + errorText(startError));
-
-    WaitForSingleObject(process.hProcess, INFINITE);
-    DWORD exitCode = 1;
-    const BOOL haveCode = GetExitCodeProcess(process.hProcess, &exitCode);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
-    if (!haveCode) return failed("can not read its exit status: " + errorText(GetLastError()));
-    if (exitCode != 0) return failed("exit status " + std::to_string(exitCode));
-    return ProcessResult{true, std::string()};
+    std::string failure;
+    const bool started = startChild(program, arguments, output.h, process, failure);
+    output.close();
+    if (!started) return failed(failure);
+    return waitFor(process);
 }
 
 }  // namespace kestrel

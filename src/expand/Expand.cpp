@@ -82,6 +82,7 @@ public:
         : out_(out), sig_(std::move(seed)), limits_(limits), variableName_(sig_.name) {}
 
     void run(const BasicObject* object, bool membersOnly) { visit(object, membersOnly, 0); }
+    ExpandUsage usage() const { return {emitted_, visits_}; }
 
 private:
     // What a step may change in the working record (the name by length).
@@ -375,10 +376,11 @@ void Walker::elements(const TypeInfo_Array* array, int depth) {
 
 }  // namespace
 
-void expand(const BasicObject* object, SignalInfo signal, bool membersOnly, SignalSink& sink,
-            const ExpandLimits& limits) {
+ExpandUsage expand(const BasicObject* object, SignalInfo signal, bool membersOnly, SignalSink& sink,
+                   const ExpandLimits& limits) {
     Walker walker(sink, std::move(signal), limits);
     walker.run(object, membersOnly);
+    return walker.usage();
 }
 
 void expand(const BasicObject* object, SignalInfo signal, bool membersOnly,

@@ -27,11 +27,20 @@ struct SignalInfo {
 };
 
 // Bounds of one expansion (one variable), so that malformed input cannot
-// recurse without end or produce unbounded output.
+// recurse without end or produce unbounded output; the output pass also keeps
+// the whole run within the run-wide bounds.
 struct ExpandLimits {
     int maxDepth = 256;                     // nesting levels of one path
     std::size_t maxSignals = 1u << 20;      // signals of one variable
     std::size_t maxVisits = 16u << 20;      // objects visited for one variable
+    std::size_t maxRunSignals = 8u << 20;   // signals of all variables of a run
+    std::size_t maxRunVisits = 128u << 20;  // objects visited for all variables
+};
+
+// What one expansion used of its limits.
+struct ExpandUsage {
+    std::size_t signals = 0;
+    std::size_t visits = 0;
 };
 
 // Receives the signals of one expansion, one call per signal, in the order in
@@ -59,8 +68,8 @@ void expand(const BasicObject* object, SignalInfo signal, bool membersOnly,
             std::vector<SignalInfo>& signals, const ExpandLimits& limits);
 // The same expansion, handing every signal to `sink` instead of copying it
 // into a list (no record is copied, no name allocated per signal).
-void expand(const BasicObject* object, SignalInfo signal, bool membersOnly, SignalSink& sink,
-            const ExpandLimits& limits);
+ExpandUsage expand(const BasicObject* object, SignalInfo signal, bool membersOnly, SignalSink& sink,
+                   const ExpandLimits& limits);
 
 // The type through which a located variable is expanded: its own `type`, or
 // for a definition without one, the type of the declaration it names through

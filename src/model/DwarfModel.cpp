@@ -29,11 +29,14 @@ void OffsetIndex::settle() const {
     // neighbouring entries instead of a binary search over all of them.
     buckets_.clear();
     if (!entries_.empty()) {
-        const std::size_t n = (static_cast<std::size_t>(entries_.back().first) >> kBucketShift) + 2;
+        // About one bucket per entry, whatever the largest offset is.
+        shift_ = 0;
+        while ((static_cast<std::size_t>(entries_.back().first) >> shift_) >= 2 * entries_.size()) ++shift_;
+        const std::size_t n = (static_cast<std::size_t>(entries_.back().first) >> shift_) + 2;
         buckets_.assign(n, 0);
         std::size_t e = 0;
         for (std::size_t k = 0; k < n; ++k) {
-            while (e < entries_.size() && (entries_[e].first >> kBucketShift) < k) ++e;
+            while (e < entries_.size() && (entries_[e].first >> shift_) < k) ++e;
             buckets_[k] = static_cast<std::uint32_t>(e);
         }
     }
@@ -43,7 +46,7 @@ void OffsetIndex::settle() const {
 BasicObject* OffsetIndex::find(std::uint32_t offset) const {
     if (offset == 0) return nullptr;  // an offset never set; no entry lies at 0
     settle();
-    const std::size_t k = offset >> kBucketShift;
+    const std::size_t k = offset >> shift_;
     if (k + 1 >= buckets_.size()) return nullptr;
     auto first = entries_.begin() + buckets_[k];
     auto last = entries_.begin() + buckets_[k + 1];

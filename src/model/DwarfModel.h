@@ -29,11 +29,11 @@ public:
 private:
     void settle() const;
     mutable std::vector<std::pair<std::uint32_t, BasicObject*>> entries_;
-    // buckets_[k]: index of the first entry whose offset >> kBucketShift >= k.
+    // buckets_[k]: index of the first entry whose offset >> shift_ >= k.
     mutable std::vector<std::uint32_t> buckets_;
+    mutable unsigned shift_ = 0;
     mutable bool settled_ = true;
     mutable bool sorted_ = true;
-    static constexpr unsigned kBucketShift = 6;
 };
 
 class DwarfModel {

@@ -14,9 +14,8 @@ constexpr bool isBlank(char c) { return c == ' ' || c == '\t'; }
 constexpr bool isSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
-// What "." of a regular expression matches: anything but a line terminator.
-constexpr bool isLineChar(char c) { return c != '\n' && c != '\r'; }
-
+// True when "." of a regular expression matches every character: no line
+// terminator anywhere.
 bool allLineChars(std::string_view s) {
     return std::memchr(s.data(), '\r', s.size()) == nullptr && std::memchr(s.data(), '\n', s.size()) == nullptr;
 }

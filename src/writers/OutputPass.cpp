@@ -1,6 +1,8 @@
 #include "writers/OutputPass.h"
 
+#include <algorithm>
 #include <cstring>
+#include <iostream>
 #include <new>
 #include <utility>
 #include <vector>
@@ -273,6 +275,12 @@ private:
 }  // namespace
 
 bool writeOutputFiles(std::string mapFileName, std::string canapeFileName, const DwarfModel& model) {
+    static const ExpandLimits defaults;
+    return writeOutputFiles(std::move(mapFileName), std::move(canapeFileName), model, defaults);
+}
+
+bool writeOutputFiles(std::string mapFileName, std::string canapeFileName, const DwarfModel& model,
+                      const ExpandLimits& limits) {
     // The files are only started here; each is put in place, or reported,
     // after the last signal, in the order map, log, CANape. A CANape file of
     // the same name as the map or the log needs a temporary of its own.
@@ -288,7 +296,9 @@ bool writeOutputFiles(std::string mapFileName, std::string canapeFileName, const
     // check refer to these.
     std::unordered_set<std::string, TextHash, std::equal_to<>> locations;
     std::string location;
-    static const ExpandLimits limits;
+    // What is left of the run-wide bounds; each variable gets at most that.
+    std::size_t runSignals = limits.maxRunSignals;
+    std::size_t runVisits = limits.maxRunVisits;
 
     // Variable by variable, in the order of locatedObjects: expand, and emit
     // each signal as the expansion reaches it. This is the order of one
@@ -307,7 +317,16 @@ bool writeOutputFiles(std::string mapFileName, std::string canapeFileName, const
         seed.offset = variable->offset;
         const BasicObject* type = expansionType(variable);
         if (type == nullptr) continue;
-        expand(type, std::move(seed), false, emitter, limits);
+        if (runSignals == 0 || runVisits == 0) {
+            std::cout << "Too many signals in this image, expansion stopped before: " << seed.name << std::endl;
+            break;
+        }
+        ExpandLimits bounds = limits;
+        bounds.maxSignals = std::min(limits.maxSignals, runSignals);
+        bounds.maxVisits = std::min(limits.maxVisits, runVisits);
+        const ExpandUsage used = expand(type, std::move(seed), false, emitter, bounds);
+        runSignals -= std::min(runSignals, used.signals);
+        runVisits -= std::min(runVisits, used.visits);
     }
     emitter.finish();
 

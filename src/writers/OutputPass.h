@@ -20,6 +20,9 @@ namespace Model {
 // message has been printed); the other files are still written.
 [[nodiscard]] bool writeOutputFiles(std::string mapFileName, std::string canapeFileName,
                                     const DwarfModel& model);
+// The same with other bounds of the expansion (tests, fuzzing).
+[[nodiscard]] bool writeOutputFiles(std::string mapFileName, std::string canapeFileName,
+                                    const DwarfModel& model, const ExpandLimits& limits);
 
 // Number of the first bit of a bit-field signal. Little-endian targets count
 // from the least significant bit of the storage unit; a field that claims to

@@ -1,0 +1,186 @@
+// The whole program path for one dump text, as the fuzz target and the corpus
+// replay test run it: the text becomes a model (in one piece and again in
+// blocks through the builder), the located variables are expanded and the
+// three output files are written into a scratch folder, read back, checked
+// and removed. Header-only so that the fuzz target and the tests share it
+// without a library of their own.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <sstream>
+#include <streambuf>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <vector>
+
+#include "model/DwarfModel.h"
+#include "writers/OutputPass.h"
+
+namespace kestrel::fuzzing {
+
+// What one run produced. `problem` is empty when every check held; otherwise
+// it says which one failed.
+struct PipelineOutcome {
+    bool written = false;
+    std::size_t located = 0;
+    std::size_t variables = 0;
+    // The first MB of each output file.
+    std::string map;
+    std::string canape;
+    std::string log;
+    bool logPresent = false;
+    std::string problem;
+    std::string console;
+};
+
+namespace detail {
+
+// What one output file holds: its first bytes (for the tests to look at), its
+// number of lines and whether every line ends in CR LF (no bare LF, nothing
+// after the last line end). Read in blocks: a file can be very large.
+struct FileScan {
+    bool present = false;
+    std::string head;
+    std::size_t size = 0;
+    std::size_t lines = 0;
+    bool crLf = true;
+};
+
+inline FileScan scanFile(const std::filesystem::path& path, std::size_t keep = std::size_t{1} << 20) {
+    FileScan scan;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return scan;
+    scan.present = true;
+    std::vector<char> block(std::size_t{1} << 16);
+    char previous = '\0';
+    while (in) {
+        in.read(block.data(), static_cast<std::streamsize>(block.size()));
+        const auto got = static_cast<std::size_t>(in.gcount());
+        if (got == 0) break;
+        if (scan.head.size() < keep) scan.head.append(block.data(), std::min(got, keep - scan.head.size()));
+        for (std::size_t i = 0; i < got; ++i) {
+            if (block[i] == '\n') {
+                ++scan.lines;
+                if (previous != '\r') scan.crLf = false;
+            }
+            previous = block[i];
+        }
+        scan.size += got;
+    }
+    if (scan.size > 0 && previous != '\n') scan.crLf = false;
+    return scan;
+}
+
+// Counts of what a model holds, to compare two readings of the same text.
+inline std::vector<std::size_t> shape(const Model::DwarfModel& m) {
+    return {m.locatedObjects.size(), m.constantObjects.size(), m.arrays.size(), m.baseTypes.size(),
+            m.classes.size(), m.constTypes.size(), m.enumerations.size(), m.enumerators.size(),
+            m.importedDeclarations.size(), m.inheritances.size(), m.members.size(),
+            m.pointers.size(), m.structures.size(), m.subranges.size(), m.subroutines.size(),
+            m.typedefs.size(), m.unions.size(), m.volatiles.size(), m.namespaces.size(),
+            m.functions.size(), m.compileUnits.size(), m.variables.size(), m.lineTables.size(),
+            m.objectsByOffset.size(), static_cast<std::size_t>(m.littleEndian),
+            static_cast<std::size_t>(m.linesRead)};
+}
+
+// Sends std::cout to a string while it lives (the output pass and the
+// expansion report there).
+class CaptureCout {
+public:
+    explicit CaptureCout(std::string& into) : into_(into), old_(std::cout.rdbuf(buffer_.rdbuf())) {}
+    ~CaptureCout() {
+        std::cout.rdbuf(old_);
+        into_ = buffer_.str();
+    }
+    CaptureCout(const CaptureCout&) = delete;
+    CaptureCout& operator=(const CaptureCout&) = delete;
+
+private:
+    std::string& into_;
+    std::ostringstream buffer_;
+    std::streambuf* old_;
+};
+
+}  // namespace detail
+
+// Runs `dumpText` through the pipeline with the output files in `folder`
+// (which must exist and should belong to this process alone). The files are
+// removed again before returning.
+inline PipelineOutcome runPipeline(std::string_view dumpText, const std::filesystem::path& folder) {
+    PipelineOutcome outcome;
+    const std::filesystem::path mapPath = folder / "dump_Mox.m51";
+    const std::filesystem::path canapePath = folder / "dump_CANape.db";
+    const std::filesystem::path logPath = folder / "dump_Mox.m51_StyleWarnings.log";
+    {
+        detail::CaptureCout capture(outcome.console);
+
+        std::unique_ptr<Model::DwarfModel> model = Model::DwarfModel::fromText(dumpText);
+        outcome.located = model->locatedObjects.size();
+        outcome.variables = model->variables.size();
+
+        // The same text through the builder, in blocks whose size depends on
+        // the text, so that line ends fall on block boundaries somewhere.
+        {
+            Model::DwarfModel blocks;
+            Model::DwarfModel::Builder builder(blocks);
+            const std::size_t step = 1 + dumpText.size() % 61;
+            for (std::size_t at = 0; at < dumpText.size(); at += step)
+                builder.push(dumpText.substr(at, std::min(step, dumpText.size() - at)));
+            builder.finish();
+            if (detail::shape(blocks) != detail::shape(*model))
+                outcome.problem = "the builder read the text in blocks differently";
+        }
+
+        // Small bounds: the pipeline explores the logic, not the sizes that
+        // the program's own bounds already cap.
+        Model::ExpandLimits limits;
+        limits.maxSignals = 1u << 14;
+        limits.maxVisits = 1u << 18;
+        limits.maxRunSignals = 1u << 16;
+        limits.maxRunVisits = 1u << 20;
+        outcome.written = Model::writeOutputFiles(mapPath.string(), canapePath.string(), *model, limits);
+    }
+
+    auto fail = [&outcome](const char* what) {
+        if (outcome.problem.empty()) outcome.problem = what;
+    };
+    if (!outcome.written) fail("an output file was not written");
+    const detail::FileScan map = detail::scanFile(mapPath);
+    const detail::FileScan canape = detail::scanFile(canapePath);
+    const detail::FileScan log = detail::scanFile(logPath);
+    outcome.map = map.head;
+    outcome.canape = canape.head;
+    outcome.log = log.head;
+    outcome.logPresent = log.present;
+    if (!map.present) fail("the map file is missing");
+    if (!canape.present) fail("the CANape file is missing");
+    if (!map.crLf) fail("a map line does not end in CR LF");
+    if (!canape.crLf) fail("a CANape line does not end in CR LF");
+    if (!log.crLf) fail("a log line does not end in CR LF");
+    if (canape.present && canape.lines < 3) fail("the CANape file lacks its header");
+    // Map and CANape describe the same signals: one map line per signal, and
+    // the CANape file has its three header lines and one line per signal.
+    if (outcome.written && canape.lines != map.lines + 3)
+        fail("map and CANape file list different numbers of signals");
+    if (log.present && log.size == 0) fail("an empty style-warnings log was written");
+
+    std::error_code ignored;
+    for (const auto& entry : std::filesystem::directory_iterator(folder, ignored)) {
+        // Temporary files of the output pass must not outlive it.
+        const std::string name = entry.path().filename().string();
+        if (name.find(".tmp") != std::string::npos) fail("a temporary output file was left behind");
+    }
+    std::filesystem::remove(mapPath, ignored);
+    std::filesystem::remove(canapePath, ignored);
+    std::filesystem::remove(logPath, ignored);
+    return outcome;
+}
+
+}  // namespace kestrel::fuzzing

@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer target over the whole pipeline with clang and runs it
+# for a bounded time on one core.
+#   ./scripts/fuzz.sh [seconds]      default 120 s
+# Starts from the committed corpus (fuzz/corpus, only read) and keeps what it
+# learns in build-fuzz/corpus. Fails when the fuzzer finds a crash, a leak, a
+# hang (-timeout), an out-of-memory or a failed pipeline check; the input is
+# left in build-fuzz/findings. BUILD_DIR overrides the build directory.
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+seconds=${1:-120}
+build=${BUILD_DIR:-$root/build-fuzz}
+
+# clang and its sanitizer/fuzzer runtimes, installed only when missing.
+missing=()
+for package in clang libclang-rt-14-dev cmake ninja-build; do
+    status=$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null || true)
+    [[ "$status" == installed ]] || missing+=("$package")
+done
+if [[ ${#missing[@]} -gt 0 ]]; then
+    if [[ $(id -u) -eq 0 ]]; then
+        sudo=()
+    elif command -v sudo >/dev/null 2>&1; then
+        sudo=(sudo)
+    else
+        echo "fuzz: missing packages (${missing[*]}) and not root; run as root" >&2
+        exit 1
+    fi
+    echo "fuzz: installing ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    "${sudo[@]}" apt-get update
+    "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DKESTREL_FUZZ=ON \
+    -DKESTREL_TESTS=OFF -DKESTREL_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
+ninja -C "$build" -j "${JOBS:-2}" dump_fuzzer
+
+# Findings of an earlier run are moved aside, so that each run reports its own.
+if compgen -G "$build/findings/*" >/dev/null; then
+    rm -rf "$build/findings.old"
+    mv "$build/findings" "$build/findings.old"
+fi
+mkdir -p "$build/corpus" "$build/findings"
+status=0
+ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1} \
+"$build/fuzz/dump_fuzzer" -max_total_time="$seconds" -max_len=65536 -timeout=10 \
+    -rss_limit_mb=2048 -dict="$root/fuzz/dump.dict" -artifact_prefix="$build/findings/" \
+    -print_final_stats=1 "$build/corpus" "$root/fuzz/corpus" || status=$?
+
+if [[ $status -ne 0 ]] || compgen -G "$build/findings/*" >/dev/null; then
+    echo "fuzz: FINDINGS (status $status):" >&2
+    ls -l "$build/findings" >&2
+    exit 1
+fi
+echo "fuzz: no findings in $seconds s"

@@ -1,0 +1,143 @@
+#!/usr/bin/env bash
+# Windows build and proof, from Linux: cross-compiles Kestrelmap.exe and its
+# unit tests with MinGW-w64, runs the tests under wine, runs Kestrelmap.exe on
+# the example firmware's dump in a folder named "Projekte Müller" and compares
+# its three output files byte for byte with the Linux build's, compares the
+# golden cases, and packs kestrelmap-<version>-win64.zip with cpack.
+# Fails on the first difference.
+#   BUILD_WIN_DIR   Windows build folder   (default build-win/)
+#   LINUX_BUILD_DIR Linux build folder     (default build/; only kestrelmap is built there)
+#   JOBS            parallel jobs
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build_win=${BUILD_WIN_DIR:-$root/build-win}
+build_linux=${LINUX_BUILD_DIR:-$root/build}
+jobs=${JOBS:-$(nproc)}
+
+fail() { echo "windows.sh: FAILED: $*" >&2; exit 1; }
+step() { echo; echo "== windows.sh: $*"; }
+
+# --- Tools: the Linux build's, then MinGW-w64, wine and GoogleTest's sources.
+"$root/scripts/install-deps.sh"
+packages=(g++-mingw-w64-x86-64 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 googletest)
+missing=()
+for package in "${packages[@]}"; do
+    status=$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null || true)
+    [[ "$status" == installed ]] || missing+=("$package")
+done
+if [[ ${#missing[@]} -gt 0 ]]; then
+    if [[ $(id -u) -eq 0 ]]; then sudo=(); else sudo=(sudo); fi
+    echo "windows.sh: installing ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    "${sudo[@]}" apt-get update
+    "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+
+# --- wine without a display and without touching the user's own prefix.
+work=$(mktemp -d "${TMPDIR:-/tmp}/kestrel-windows.XXXXXX")
+trap 'wineserver -k >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
+export WINEPREFIX="$work/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
+unset DISPLAY WAYLAND_DISPLAY
+step "preparing a wine prefix"
+wineboot --init >/dev/null 2>&1 || fail "wineboot --init"
+wineserver -w || true
+# Runs a Windows program; its console output goes to stdout, wine's own
+# messages to stderr.
+runwin() { wine "$@"; }
+winpath() { winepath -w "$1" 2>/dev/null; }
+
+# --- Builds.
+step "cross build (MinGW-w64) in $build_win"
+cmake -S "$root" -B "$build_win" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
+    -DCMAKE_BUILD_TYPE=Release -DKESTREL_BENCH=OFF >/dev/null
+ninja -C "$build_win" -j "$jobs" kestrelmap kestrel_tests
+exe="$build_win/Kestrelmap.exe"
+tests_exe="$build_win/tests/kestrel_tests.exe"
+[[ -f "$exe" && -f "$tests_exe" ]] || fail "Kestrelmap.exe or kestrel_tests.exe not built"
+# Statically linked: no DLL of the compiler's runtime may be needed.
+if x86_64-w64-mingw32-objdump -p "$exe" | grep -i 'DLL Name' | grep -iE 'libstdc|libgcc|winpthread'; then
+    fail "Kestrelmap.exe needs a MinGW runtime DLL"
+fi
+
+step "Linux build (kestrelmap only) in $build_linux"
+cmake -S "$root" -B "$build_linux" -G Ninja >/dev/null
+ninja -C "$build_linux" -j "$jobs" kestrelmap
+
+# --- Unit tests under wine. The golden cases run the program through /bin/sh;
+# they are compared below with wine instead.
+step "unit tests under wine"
+runwin "$tests_exe" --gtest_brief=1 '--gtest_filter=-Cases/Golden.*' || fail "unit tests under wine"
+
+# --- The example firmware: Linux run on the ELF, Windows run on its dump.
+step "example firmware: Linux run"
+"$root/examples/firmware/build.sh" "$work/linux" >/dev/null
+(cd "$work/linux" && "$build_linux/kestrelmap" example.elf) || fail "Linux kestrelmap on example.elf"
+outputs=(example_Mox.m51 example_CANape.db example_Mox.m51_StyleWarnings.log)
+for file in "${outputs[@]}"; do
+    [[ -s "$work/linux/$file" ]] || fail "the Linux run wrote no $file"
+done
+
+step "example firmware: Kestrelmap.exe in 'Projekte Müller'"
+windir="$work/Projekte Müller"
+mkdir -p "$windir"
+cp "$work/linux/example_ObjDump.txt" "$windir/"
+input=$(winpath "$windir/example.txt")
+[[ -n "$input" ]] || fail "winepath"
+runwin "$exe" "$input" > "$work/console.txt" || fail "Kestrelmap.exe ended with status $?"
+cat "$work/console.txt"
+
+mapfile -t console < <(sed 's/\r$//' "$work/console.txt")
+[[ "$(grep -c $'\r$' "$work/console.txt")" == "$(wc -l < "$work/console.txt")" ]] \
+    || fail "console lines do not end in CR LF"
+[[ "${console[0]:-}" =~ ^Kestrelmap\.exe\ version\ 2\.0\ from\ [A-Z][a-z][a-z]\ [0-9][0-9]\ [0-9]{4}$ ]] \
+    || fail "banner line: '${console[0]:-}'"
+[[ "${console[1]:-}" == "Copyright (C) 2026 Kestrelmap developers" ]] || fail "legal notice: '${console[1]:-}'"
+stem="${input%example.txt}example"
+[[ "${console[2]:-}" == "inputFile : ${stem}_ObjDump.txt" ]] || fail "inputFile line: '${console[2]:-}'"
+[[ "${console[3]:-}" == "outFileMap : ${stem}_Mox.m51" ]] || fail "outFileMap line: '${console[3]:-}'"
+
+for file in "${outputs[@]}"; do
+    cmp "$work/linux/$file" "$windir/$file" || fail "$file differs between Linux and Windows"
+    if grep -q $'\r\r' "$windir/$file" || grep -qv $'\r$' "$windir/$file"; then
+        fail "$file: a line does not end in exactly CR LF"
+    fi
+    echo "identical: $file ($(wc -l < "$windir/$file") lines)"
+done
+expected_files=$(cd "$work/linux" && ls | grep -v -e '\.o$' -e '\.elf$' | sort)
+actual_files=$(cd "$windir" && ls | sort)
+[[ "$expected_files" == "$actual_files" ]] || fail "files differ: Linux [$expected_files] Windows [$actual_files]"
+
+# --- The golden cases: each dump's outputs must equal the expected files.
+step "golden cases under wine"
+for case_dir in "$root"/tests/data/golden/*/; do
+    [[ -d "$case_dir/expected" ]] || continue
+    name=$(basename "$case_dir")
+    dir="$work/golden Müller/$name"
+    mkdir -p "$dir"
+    dump=$(cd "$case_dir" && ls *_ObjDump.txt)
+    cp "$case_dir/$dump" "$dir/"
+    runwin "$exe" "$(winpath "$dir/${dump%_ObjDump.txt}.txt")" > "$work/golden-$name.txt" \
+        || fail "golden case $name: status $?"
+    for expected in "$case_dir"/expected/*; do
+        cmp "$expected" "$dir/$(basename "$expected")" || fail "golden case $name: $(basename "$expected") differs"
+    done
+    produced=$(cd "$dir" && ls | grep -v _ObjDump.txt | sort)
+    wanted=$(cd "$case_dir/expected" && ls | sort)
+    [[ "$produced" == "$wanted" ]] || fail "golden case $name: files [$produced], expected [$wanted]"
+    echo "identical: golden case $name"
+done
+
+# --- The package.
+step "package"
+(cd "$build_win" && cpack -G ZIP >/dev/null) || fail "cpack"
+zip="$build_win/kestrelmap-2.0.0.0-win64.zip"
+[[ -f "$zip" ]] || fail "no $zip"
+listing=$(cmake -E tar tf "$zip")
+grep -q '/Kestrelmap\.exe$' <<<"$listing" || fail "Kestrelmap.exe missing from the package"
+grep -q '/README\.md$' <<<"$listing" || fail "README.md missing from the package"
+echo "$zip:"
+echo "$listing"
+
+echo
+echo "windows.sh: all Windows checks passed"
