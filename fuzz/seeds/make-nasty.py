@@ -82,7 +82,7 @@ seeds = {
     # Found by the fuzzer (a timeout): the signal bound holds per variable,
     # so every further variable of a four-billion-element type adds another
     # million signals (about 320 MB of output each).
-    "timeout-huge-arrays-per-run": HEAD + INT +
+    "nasty-huge-arrays-per-run": HEAD + INT +
         " <1><30>: Abbrev Number: 6 (DW_TAG_array_type)\n"
         "    <31>   DW_AT_type        : <0x20>\n"
         " <2><32>: Abbrev Number: 7 (DW_TAG_subrange_type)\n"
