@@ -7,9 +7,10 @@
 
 namespace kestrel {
 
-// The banner lines for the program started as `programPath`: the file name,
-// version and build date, then the legal notice. Empty when no version
-// information can be read.
+// The banner lines of the running program (started as `programPath`): the
+// file name, version and build date, then the legal notice. Empty when no
+// version information can be read. On Windows they come from the running
+// executable's own version resource, whatever path it was started by.
 std::vector<std::string> bannerLines(const std::string& programPath);
 
 // The first banner line: "<file> version <major>.<minor> from <build date>".
