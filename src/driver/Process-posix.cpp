@@ -130,34 +130,4 @@ ProcessResult runWithOutputPipe(const std::string& program, const std::vector<st
     return result;
 }
 
-ProcessResult runWithOutputFile(const std::string& program,
-                                const std::vector<std::string>& arguments,
-                                const std::string& outputFile) {
-    SpawnResources res;
-    res.fd = ::open(outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-    if (res.fd < 0) return failed("can not create " + outputFile + ": " + errorText(errno));
-    // Keep the file off the standard descriptors, so that the dup2 below
-    // always installs a fresh descriptor 1 without close-on-exec.
-    if (res.fd <= STDERR_FILENO) {
-        const int moved = ::fcntl(res.fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
-        if (moved < 0) return failed("can not create " + outputFile + ": " + errorText(errno));
-        ::close(res.fd);
-        res.fd = moved;
-    }
-
-    int rc = posix_spawn_file_actions_init(&res.actions);
-    if (rc != 0) return failed("can not start: " + errorText(rc));
-    res.actionsReady = true;
-    rc = posix_spawn_file_actions_adddup2(&res.actions, res.fd, STDOUT_FILENO);
-    if (rc != 0) return failed("can not start: " + errorText(rc));
-
-    std::vector<char*> argv = argumentVector(program, arguments);
-
-    pid_t pid = 0;
-    rc = posix_spawnp(&pid, program.c_str(), &res.actions, nullptr, argv.data(), environ);
-    if (rc != 0) return failed("can not start: " + errorText(rc));
-
-    return waitFor(pid);
-}
-
 }  // namespace kestrel

@@ -228,23 +228,4 @@ ProcessResult runWithOutputPipe(const std::string& program, const std::vector<st
     return result;
 }
 
-ProcessResult runWithOutputFile(const std::string& program,
-                                const std::vector<std::string>& arguments,
-                                const std::string& outputFile) {
-    SECURITY_ATTRIBUTES inherit{};
-    inherit.nLength = sizeof(inherit);
-    inherit.bInheritHandle = TRUE;
-    Handle output(CreateFileW(widen(outputFile).c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit,
-                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (output.h == INVALID_HANDLE_VALUE) {
-        return failed("can not create " + outputFile + ": " + errorText(GetLastError()));
-    }
-    PROCESS_INFORMATION process{};
-    std::string failure;
-    const bool started = startChild(program, arguments, output.h, process, failure);
-    output.close();
-    if (!started) return failed(failure);
-    return waitFor(process);
-}
-
 }  // namespace kestrel

@@ -14,16 +14,10 @@ struct ProcessResult {
     std::string failure;   // why not, e.g. "exit status 1" or "can not start: ..."
 };
 
-// Creates or truncates `outputFile`, starts `program` (looked up on the search
-// path) with `arguments` as its arguments, each passed on unchanged as one
-// argument, its standard output going into `outputFile`, and waits for it to end.
-ProcessResult runWithOutputFile(const std::string& program,
-                                const std::vector<std::string>& arguments,
-                                const std::string& outputFile);
-
-// Starts `program` with `arguments` like runWithOutputFile, but its standard
+// Starts `program` (looked up on the search path) with `arguments`, each
+// passed on unchanged as one argument (no command processor). Its standard
 // output arrives through a pipe: `onOutput` receives every block as soon as it
-// is read, while the program still runs. When `onOutput` returns false the
+// is read, while the program still runs; the call returns when it has ended. When `onOutput` returns false the
 // program is stopped and the run counts as failed with `stopReason`.
 ProcessResult runWithOutputPipe(const std::string& program, const std::vector<std::string>& arguments,
                                 const std::function<bool(std::string_view)>& onOutput,
