@@ -488,12 +488,17 @@ void DumpReader::feed(std::string_view line) {
         while (first < line.size() && (line[first] == ' ' || line[first] == '\t')) ++first;
         char lead = first < line.size() ? line[first] : '\0';
         if (lead == '<' && line[0] == ' ') {
+            // "<1><4a>:" starts an entry, "<4b>   DW_AT_" an attribute: the
+            // character after the first '>' tells which scanner can match.
+            std::size_t close = first + 1;
+            while (close < line.size() && line[close] != '>') ++close;
+            const bool entry = close + 1 < line.size() && line[close + 1] == '<';
             g::DieHeader header;
-            if (g::scanDieHeader(line, header)) {
+            if (entry && g::scanDieHeader(line, header)) {
                 onDieHeader(header);
                 return;
             }
-            if (current_ != nullptr) {
+            if (!entry && current_ != nullptr) {
                 g::AttributeLine attribute;
                 if (g::scanAttribute(line, attribute)) {
                     onAttribute(attribute);
