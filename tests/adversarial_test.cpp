@@ -489,3 +489,29 @@ TEST_F(AdversarialTest, FileSizeLimitKeepsTheEarlierMap) {
 }
 
 }  // namespace
+
+namespace {
+
+// objdump's output is written to the dump file by the program itself: when
+// that file cannot take it, the run stops, says so and writes no outputs.
+TEST_F(AdversarialTest, DumpFileThatCannotBeWrittenStopsTheRun) {
+    const fs::path bin = folder_ / "bin";
+    fs::create_directories(bin);
+    const fs::path fake = bin / "arm-none-eabi-objdump";
+    // About 2 MB of harmless lines, far beyond the 64 KB allowed.
+    writeFile(fake, "#!/bin/sh\ni=0\nwhile [ $i -lt 20000 ]; do\n"
+                    "  echo '  filler line of a dump that is much longer than the file size limit allows ....'\n"
+                    "  i=$((i+1))\ndone\n");
+    fs::permissions(fake, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
+    writeFile(folder_ / "big.elf", "\x7f" "ELF");
+    RunOptions options;
+    options.pathPrefix = bin.string();
+    options.fileSizeLimit = 64 * 1024;
+    const ProgramRun run = runProgram("dump-too-big", folder_, "big.elf", options);
+    EXPECT_EQ(run.status, 1) << run.console;
+    EXPECT_NE(run.console.find("Can not write file: big_ObjDump.txt\n"), std::string::npos) << run.console;
+    EXPECT_FALSE(fs::exists(folder_ / "big_Mox.m51"));
+    EXPECT_FALSE(fs::exists(folder_ / "big_CANape.db"));
+}
+
+}  // namespace

@@ -102,21 +102,25 @@ int run(int argc, const char* const* argv, std::ostream& out) {
         }
         model = std::make_unique<Model::DwarfModel>();
         Model::DwarfModel::Builder builder(*model);
+        bool writeFailed = false;
         const ProcessResult objdump = runWithOutputPipe(
             kObjdumpProgram, {kObjdumpOptions, elfPath},
             [&](std::string_view bytes) {
-                if (std::fwrite(bytes.data(), 1, bytes.size(), dump) != bytes.size()) return false;
+                if (std::fwrite(bytes.data(), 1, bytes.size(), dump) != bytes.size()) {
+                    writeFailed = true;
+                    return false;
+                }
                 builder.push(bytes);
                 return true;
             },
-            "can not write " + files.dumpFile);
-        const bool closed = std::fclose(dump) == 0;
-        if (!objdump.ok) {
-            printLine(out, std::string(kObjdumpProgram) + " failed on " + elfPath + ": " + objdump.failure);
+            "stopped");
+        if (std::fclose(dump) != 0) writeFailed = true;
+        if (writeFailed) {
+            printLine(out, "Can not write file: " + files.dumpFile);
             return 1;
         }
-        if (!closed) {
-            printLine(out, "Can not write file: " + files.dumpFile);
+        if (!objdump.ok) {
+            printLine(out, std::string(kObjdumpProgram) + " failed on " + elfPath + ": " + objdump.failure);
             return 1;
         }
         printTiming(out, "ObjDump finished " + files.dumpFile, start);

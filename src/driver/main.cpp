@@ -1,4 +1,5 @@
 // The kestrelmap program: everything happens in the driver.
+#include <csignal>
 #include <iostream>
 
 #include "driver/Driver.h"
@@ -12,6 +13,9 @@ int main(int argc, char** argv) {
     kestrel::useUtf8Console();
     return kestrel::runDriver(arguments.argc(), arguments.argv(), std::cout);
 #else
+    // A file-size limit (ulimit -f) must make a write fail and be reported,
+    // not end the program before it can keep the earlier outputs intact.
+    std::signal(SIGXFSZ, SIG_IGN);
     return kestrel::runDriver(argc, argv, std::cout);
 #endif
 }
