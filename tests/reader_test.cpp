@@ -416,3 +416,33 @@ TEST(ReaderEntries, QualifiersAndReferencesGetTheirClasses) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(ReaderLinking, ForwardReferencesLinkAndUnknownOffsetsStayNull) {
+    auto m = read(
+        " <0><b>: Abbrev Number: 1 (DW_TAG_compile_unit)\n"
+        " <1><20>: Abbrev Number: 2 (DW_TAG_structure_type)\n"
+        "    <21>   DW_AT_byte_size   : 8\t\n"
+        " <2><28>: Abbrev Number: 3 (DW_TAG_member)\n"
+        "    <29>   DW_AT_type        : <0x60>\t\n"
+        " <2><30>: Abbrev Number: 3 (DW_TAG_member)\n"
+        "    <31>   DW_AT_type        : <0x999>\t\n"
+        " <1><40>: Abbrev Number: 4 (DW_TAG_variable)\n"
+        "    <41>   DW_AT_specification: <0x50>\t\n"
+        " <1><50>: Abbrev Number: 4 (DW_TAG_variable)\n"
+        "    <51>   DW_AT_type        : <0x20>\t\n"
+        " <1><60>: Abbrev Number: 5 (DW_TAG_base_type)\n"
+        "    <61>   DW_AT_byte_size   : 2\t\n");
+    TypeInfo_Member* later = m->members.at(0);
+    EXPECT_EQ(later->type, m->baseTypes.at(0)) << "linked after the whole dump is read";
+    EXPECT_EQ(later->getSize(), 2u);
+    TypeInfo_Member* dangling = m->members.at(1);
+    EXPECT_EQ(dangling->type, nullptr);
+    EXPECT_EQ(dangling->getSize(), 0u);
+    EXPECT_TRUE(m->variables.at(0)->hasSpecification);
+    EXPECT_EQ(m->variables.at(0)->specification, m->variables.at(1));
+    EXPECT_EQ(m->variables.at(1)->getSize(), 8u);
+}
+
+}  // namespace
