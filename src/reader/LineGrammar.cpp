@@ -1,5 +1,6 @@
 #include "reader/LineGrammar.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 
@@ -104,14 +105,25 @@ bool scanAttribute(std::string_view line, AttributeLine& out) {
     }
     if (valueStart == std::string_view::npos) return false;
     std::string_view tail = line.substr(valueStart);
-    // One pass: no line break anywhere, and where the last TAB is.
+    // One pass: no line break anywhere, and where the last TAB is. Eight
+    // bytes at a time are skipped when none of them is below 0x0E (TAB, LF
+    // and CR all are).
     std::size_t tab = std::string_view::npos;
-    for (std::size_t k = 0; k < tail.size(); ++k) {
-        const char ch = tail[k];
-        if (ch <= '\r') {
+    std::size_t k = 0;
+    for (;;) {
+        while (k + 8 <= tail.size()) {
+            std::uint64_t word;
+            std::memcpy(&word, tail.data() + k, 8);
+            if (((word - 0x0E0E0E0E0E0E0E0EULL) & ~word & 0x8080808080808080ULL) != 0) break;
+            k += 8;
+        }
+        const std::size_t end = std::min(k + 8, tail.size());
+        for (; k < end; ++k) {
+            const char ch = tail[k];
             if (ch == '\t') tab = k;
             else if (ch == '\r' || ch == '\n') return false;
         }
+        if (k >= tail.size()) break;
     }
     if (tab != std::string_view::npos) {
         out.value = tail.substr(0, tab);
