@@ -637,7 +637,7 @@ TEST(OutputPass, TheRunWideSignalBoundStopsTheRemainingVariables) {
         " <1><30>: Abbrev Number: 3 (DW_TAG_array_type)\n"
         "    <31>   DW_AT_type        : <0x20>\t\n"
         " <2><38>: Abbrev Number: 4 (DW_TAG_subrange_type)\n"
-        "    <39>   DW_AT_upper_bound : 4000000000\t\n";
+        "    <39>   DW_AT_upper_bound : 100000\t\n";
     for (char v : std::string("abc")) {
         const unsigned off = 0x40 + 0x10 * static_cast<unsigned>(v - 'a');
         char line[256];
@@ -664,8 +664,51 @@ TEST(OutputPass, TheRunWideSignalBoundStopsTheRemainingVariables) {
               "Too many signals in this image, expansion stopped before: c\n");
     const std::string text = readFile(map);
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1500);
-    EXPECT_NE(text.find("b_00000000499\r\n"), std::string::npos);
-    EXPECT_EQ(text.find("b_00000000500"), std::string::npos);
+    EXPECT_NE(text.find("b_000499\r\n"), std::string::npos);
+    EXPECT_EQ(text.find("b_000500"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+// A type that claims more bytes than the 32-bit address space holds is no
+// real variable: it is reported and left out, and the next one follows.
+TEST(OutputPass, VariablesLargerThanTheAddressSpaceAreNotExpanded) {
+    auto model = DwarfModel::fromText(
+        " <0><b>: Abbrev Number: 1 (DW_TAG_compile_unit)\n"
+        " <1><20>: Abbrev Number: 2 (DW_TAG_base_type)\n"
+        "    <21>   DW_AT_byte_size   : 4\t\n"
+        " <1><30>: Abbrev Number: 3 (DW_TAG_array_type)\n"
+        "    <31>   DW_AT_type        : <0x20>\t\n"
+        " <2><38>: Abbrev Number: 4 (DW_TAG_subrange_type)\n"
+        "    <39>   DW_AT_upper_bound : 1073741823\t\n"
+        " <1><40>: Abbrev Number: 5 (DW_TAG_variable)\n"
+        "    <41>   DW_AT_name        : whole\t\n"
+        "    <42>   DW_AT_type        : <0x30>\t\n"
+        "    <43>   DW_AT_location    : 5 byte block: 3 0 0 0 0 \t(DW_OP_addr: 0)\n"
+        " <1><50>: Abbrev Number: 5 (DW_TAG_variable)\n"
+        "    <51>   DW_AT_name        : beyond\t\n"
+        "    <52>   DW_AT_type        : <0x30>\t\n"
+        "    <53>   DW_AT_location    : 5 byte block: 3 4 0 0 0 \t(DW_OP_addr: 4)\n"
+        " <1><60>: Abbrev Number: 5 (DW_TAG_variable)\n"
+        "    <61>   DW_AT_name        : next\t\n"
+        "    <62>   DW_AT_type        : <0x20>\t\n"
+        "    <63>   DW_AT_location    : 5 byte block: 3 4 0 0 20 \t(DW_OP_addr: 20000004)\n");
+    ExpandLimits limits;
+    limits.maxSignals = 3;
+    TempDir dir;
+    const std::string map = dir / "space_Mox.m51";
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(writeOutputFiles(map, "", *model, limits));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "Too many signals, expansion stopped: whole\n"
+              "Variable larger than the address space, not expanded: beyond\n");
+    EXPECT_EQ(readFile(map),
+              "00000000H     SYMBOL  DATA  DWORD    whole_0000000000\r\n"
+              "00000004H     SYMBOL  DATA  DWORD    whole_0000000001\r\n"
+              "00000008H     SYMBOL  DATA  DWORD    whole_0000000002\r\n"
+              "20000004H     SYMBOL  DATA  DWORD    next\r\n");
 }
 
 }  // namespace

@@ -37,6 +37,45 @@ bool isSignedEncoding(std::string_view text) {
     return false;
 }
 
+namespace {
+
+constexpr std::uint64_t kSaturated = std::uint64_t{1} << 62;
+
+std::uint64_t saturatingProduct(std::uint64_t a, std::uint64_t b) {
+    if (a == 0 || b == 0) return 0;
+    return a > kSaturated / b ? kSaturated : a * b;
+}
+
+std::uint64_t storageSizeAt(const BasicObject* type, int depth) {
+    if (type == nullptr || depth > 256) return 0;
+    switch (type->kind()) {
+        case Kind::Array: {
+            const auto* array = static_cast<const TypeInfo_Array*>(type);
+            if (array->children.empty() || array->type == nullptr) return 0;
+            std::uint64_t count = 1;
+            for (const BasicObject* child : array->children) {
+                const auto* subrange = as<TypeInfo_Subrange>(child);
+                if (subrange == nullptr) continue;
+                // The elements the expansion walks: from the lower bound while
+                // below upper bound + 1, both read as unsigned.
+                const std::uint32_t end = static_cast<std::uint32_t>(subrange->upperB) + 1u;
+                const std::uint32_t first = static_cast<std::uint32_t>(subrange->lowerB);
+                count = saturatingProduct(count, first < end ? end - first : 0u);
+            }
+            return saturatingProduct(count, storageSizeAt(array->type, depth + 1));
+        }
+        case Kind::Typedef:
+        case Kind::Const:
+        case Kind::Volatile:
+        case Kind::ImportedDeclaration: return storageSizeAt(typeOf(type), depth + 1);
+        default: return type->getSize();
+    }
+}
+
+}  // namespace
+
+std::uint64_t storageSize(const BasicObject* type) { return storageSizeAt(type, 0); }
+
 const BasicObject* expansionType(const VariableInfo* variable) {
     constexpr int kMaxSpecificationSteps = 8;
     const BasicObject* current = variable;

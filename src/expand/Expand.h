@@ -29,13 +29,22 @@ struct SignalInfo {
 // Bounds of one expansion (one variable), so that malformed input cannot
 // recurse without end or produce unbounded output; the output pass also keeps
 // the whole run within the run-wide bounds.
+//
+// A real variable fits the 32-bit address space, so its signals are bounded
+// by its size; these bounds stop what a malformed type that still fits could
+// cause (and leave room for multi-megabyte buffers of single bytes).
 struct ExpandLimits {
     int maxDepth = 256;                     // nesting levels of one path
-    std::size_t maxSignals = 1u << 20;      // signals of one variable
-    std::size_t maxVisits = 16u << 20;      // objects visited for one variable
-    std::size_t maxRunSignals = 8u << 20;   // signals of all variables of a run
-    std::size_t maxRunVisits = 128u << 20;  // objects visited for all variables
+    std::size_t maxSignals = 4u << 20;      // signals of one variable
+    std::size_t maxVisits = 32u << 20;      // objects visited for one variable
+    std::size_t maxRunSignals = 16u << 20;  // signals of all variables of a run
+    std::size_t maxRunVisits = 256u << 20;  // objects visited for all variables
 };
+
+// The bytes a type claims, counted without the 32-bit wrap of getSize (an
+// array's element count times its element size); saturates instead of
+// overflowing. Used to recognise types larger than any target's memory.
+std::uint64_t storageSize(const BasicObject* type);
 
 // What one expansion used of its limits.
 struct ExpandUsage {

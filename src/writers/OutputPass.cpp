@@ -317,6 +317,12 @@ bool writeOutputFiles(std::string mapFileName, std::string canapeFileName, const
         seed.offset = variable->offset;
         const BasicObject* type = expansionType(variable);
         if (type == nullptr) continue;
+        // A type larger than the 32-bit address space belongs to no real
+        // variable: it comes from malformed input and is not expanded.
+        if (std::uint64_t{variable->address} + storageSize(type) > (std::uint64_t{1} << 32)) {
+            std::cout << "Variable larger than the address space, not expanded: " << seed.name << std::endl;
+            continue;
+        }
         if (runSignals == 0 || runVisits == 0) {
             std::cout << "Too many signals in this image, expansion stopped before: " << seed.name << std::endl;
             break;
