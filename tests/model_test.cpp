@@ -140,6 +140,16 @@ TEST(ModelObjects, CyclicOrDeepTypesHaveSizeZeroInsteadOfExhaustingTheStack) {
     new TypeInfo_Subrange(3, "DW_TAG_subrange_type", arr);
     arr->type = arr;
     EXPECT_EQ(arr->getSize(), 0u);
+    // Every level branching in two: without a bound on the steps of one size
+    // this takes 2^256 steps.
+    auto* branching = new TypeInfo_Array(0x100, "DW_TAG_array_type", &root);
+    branching->type = branching;
+    for (int i = 0; i < 2; ++i) {
+        auto* child = new TypeInfo_Array(0x101 + static_cast<std::uint32_t>(i), "DW_TAG_array_type", branching);
+        child->type = branching;
+        new TypeInfo_Subrange(0x110 + static_cast<std::uint32_t>(i), "DW_TAG_subrange_type", child);
+    }
+    EXPECT_EQ(branching->getSize(), 0u);
     BasicObject* p = new TypeInfo_Namespace(4, "DW_TAG_namespace", &root);
     for (std::uint32_t i = 5; i < 100000; ++i) p = new TypeInfo_Namespace(i, "DW_TAG_namespace", p);
     EXPECT_EQ(root.getSize(), 0u);

@@ -47,17 +47,23 @@ void BasicObject::addNestedChild(BasicObject* child) {
 namespace {
 
 // Sizes follow `type` links and children; a malformed dump can make them
-// cyclic or nest them deeper than any program. Past this depth a size counts
-// as 0 instead of exhausting the stack.
+// cyclic, nest them deeper than any program, or branch at every level. Past
+// this depth, or once one size has taken this many steps, a size counts as 0
+// instead of exhausting the stack or the time.
 constexpr int kMaxSizeDepth = 256;
+constexpr long kMaxSizeSteps = 1024;
 thread_local int sizeDepth = 0;
+thread_local long sizeSteps = 0;
 
 struct SizeDepth {
-    SizeDepth() { ++sizeDepth; }
+    SizeDepth() {
+        if (sizeDepth++ == 0) sizeSteps = 0;
+        ++sizeSteps;
+    }
     ~SizeDepth() { --sizeDepth; }
     SizeDepth(const SizeDepth&) = delete;
     SizeDepth& operator=(const SizeDepth&) = delete;
-    bool tooDeep() const { return sizeDepth > kMaxSizeDepth; }
+    bool tooDeep() const { return sizeDepth > kMaxSizeDepth || sizeSteps > kMaxSizeSteps; }
 };
 
 }  // namespace
