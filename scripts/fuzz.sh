@@ -15,25 +15,7 @@ seconds=${1:-120}
 build=${BUILD_DIR:-$root/build-fuzz}
 
 # clang and its sanitizer/fuzzer runtimes, installed only when missing.
-missing=()
-for package in clang libclang-rt-14-dev cmake ninja-build; do
-    status=$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null || true)
-    [[ "$status" == installed ]] || missing+=("$package")
-done
-if [[ ${#missing[@]} -gt 0 ]]; then
-    if [[ $(id -u) -eq 0 ]]; then
-        sudo=()
-    elif command -v sudo >/dev/null 2>&1; then
-        sudo=(sudo)
-    else
-        echo "fuzz: missing packages (${missing[*]}) and not root; run as root" >&2
-        exit 1
-    fi
-    echo "fuzz: installing ${missing[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    "${sudo[@]}" apt-get update
-    "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+"$root/scripts/install-deps.sh" clang libclang-rt-14-dev
 
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DKESTREL_FUZZ=ON \
     -DKESTREL_TESTS=OFF -DKESTREL_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Installs the Debian packages kestrelmap needs to build, test and run its
-# example, but only those that are missing (apt-get update first, once).
+# example, and any further packages named as arguments, but only those that
+# are missing (apt-get update first, once).
+#   ./scripts/install-deps.sh [PACKAGE...]
 set -euo pipefail
 
 packages=(cmake ninja-build g++ libgtest-dev binutils-arm-none-eabi gcc-arm-none-eabi
-          libnewlib-arm-none-eabi gdb-multiarch binutils-avr python3)
+          libnewlib-arm-none-eabi gdb-multiarch binutils-avr python3 "$@")
 
 missing=()
 for package in "${packages[@]}"; do

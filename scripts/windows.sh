@@ -19,20 +19,8 @@ fail() { echo "windows.sh: FAILED: $*" >&2; exit 1; }
 step() { echo; echo "== windows.sh: $*"; }
 
 # --- Tools: the Linux build's, then MinGW-w64, wine and GoogleTest's sources.
-"$root/scripts/install-deps.sh"
-packages=(g++-mingw-w64-x86-64 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 wine wine64 googletest)
-missing=()
-for package in "${packages[@]}"; do
-    status=$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null || true)
-    [[ "$status" == installed ]] || missing+=("$package")
-done
-if [[ ${#missing[@]} -gt 0 ]]; then
-    if [[ $(id -u) -eq 0 ]]; then sudo=(); else sudo=(sudo); fi
-    echo "windows.sh: installing ${missing[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    "${sudo[@]}" apt-get update
-    "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+"$root/scripts/install-deps.sh" g++-mingw-w64-x86-64 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 \
+    wine wine64 googletest
 
 # --- wine without a display and without touching the user's own prefix.
 work=$(mktemp -d "${TMPDIR:-/tmp}/kestrel-windows.XXXXXX")
