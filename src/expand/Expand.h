@@ -82,7 +82,7 @@ ExpandUsage expand(const BasicObject* object, SignalInfo signal, bool membersOnl
 
 // The type through which a located variable is expanded: its own `type`, or
 // for a definition without one, the type of the declaration it names through
-// its `specification` (also the abstract origin), a few links deep. Null when
+// its DW_AT_specification (or DW_AT_abstract_origin) link, a few links deep. Null when
 // there is none.
 const BasicObject* expansionType(const VariableInfo* variable);
 

@@ -19,7 +19,7 @@ std::string_view BasicObject::getName() const {
 
 namespace {
 
-// How far the walk goes up through parent/specification links. Valid
+// How far the walk goes up through parent and DW_AT_specification links. Valid
 // debugging information nests a few levels deep; a cycle in malformed input
 // ends here with the text gathered so far.
 constexpr int kMaxQualifiedNameSteps = 256;
