@@ -36,6 +36,7 @@
 #include "expand/Expand.h"
 #include "model/DwarfModel.h"
 #include "reader/LineSource.h"
+#include "reader/ModelLoader.h"
 #include "writers/OutputPass.h"
 
 extern char** environ;
@@ -171,16 +172,16 @@ bool writeGrownDump(const std::string& dump, const std::string& grown, std::uint
 // ---------------------------------------------------------------------------
 // Child: the in-process phases on one dump. Writes "key value" lines.
 
-std::uint64_t countTree(const Model::BasicObject* root) {
+std::uint64_t countTree(const kestrel::model::BasicObject* root) {
     // Iterative: the tree depth comes from the input.
     std::uint64_t count = 0;
-    std::vector<const Model::BasicObject*> stack;
+    std::vector<const kestrel::model::BasicObject*> stack;
     if (root != nullptr) stack.push_back(root);
     while (!stack.empty()) {
-        const Model::BasicObject* o = stack.back();
+        const kestrel::model::BasicObject* o = stack.back();
         stack.pop_back();
         ++count;
-        for (const Model::BasicObject* c : o->children) stack.push_back(c);
+        for (const kestrel::model::BasicObject* c : o->children) stack.push_back(c);
     }
     return count;
 }
@@ -193,21 +194,27 @@ int runPhases(const std::string& dump, const std::string& reportFile, bool model
     auto start = Clock::now();
     std::uint64_t floorLines = 0;
     std::string floorError;
-    kestrel::readLines(dump, [&](std::string_view) { ++floorLines; }, floorError);
+    kestrel::reader::LineAssembler floorSplitter;
+    auto countLine = [&](std::string_view) { ++floorLines; };
+    kestrel::reader::readBlocks(dump, [&](std::string_view block) { floorSplitter.push(block, countLine); },
+                                floorError);
+    floorSplitter.finish(countLine);
     std::fprintf(report, "read_lines_seconds %.6f\n", secondsSince(start));
-    std::fprintf(report, "sizeof_basic %zu\n", sizeof(Model::BasicObject));
-    std::fprintf(report, "sizeof_member %zu\n", sizeof(Model::TypeInfo_Member));
-    std::fprintf(report, "sizeof_variable %zu\n", sizeof(Model::VariableInfo));
+    std::fprintf(report, "sizeof_basic %zu\n", sizeof(kestrel::model::BasicObject));
+    std::fprintf(report, "sizeof_member %zu\n", sizeof(kestrel::model::TypeInfo_Member));
+    std::fprintf(report, "sizeof_variable %zu\n", sizeof(kestrel::model::VariableInfo));
 
     resetPeak();
     const long rssBefore = statusKb("VmRSS");
     start = Clock::now();
-    auto model = std::make_unique<Model::DwarfModel>(dump);
+    auto model = std::make_unique<kestrel::model::DwarfModel>();
+    std::string openError;
+    const bool opened = kestrel::reader::loadFile(dump, *model, openError);
     const double modelSeconds = secondsSince(start);
     const long modelPeak = statusKb("VmHWM");
     const long modelRss = statusKb("VmRSS");
-    if (!model->opened()) {
-        std::fprintf(stderr, "cannot read %s: %s\n", dump.c_str(), model->openError().c_str());
+    if (!opened) {
+        std::fprintf(stderr, "cannot read %s: %s\n", dump.c_str(), openError.c_str());
         return 2;
     }
     std::fprintf(report, "model_seconds %.6f\n", modelSeconds);
@@ -229,22 +236,23 @@ int runPhases(const std::string& dump, const std::string& reportFile, bool model
     if (!modelOnly) {
         resetPeak();
         start = Clock::now();
-        const bool ok = Model::writeOutputFiles(outDir + "/bench_Mox.m51", outDir + "/bench_CANape.db",
-                                                *model);
+        kestrel::model::TextReporter messages;
+        const bool ok = kestrel::writers::writeOutputFiles(outDir + "/bench_Mox.m51", outDir + "/bench_CANape.db",
+                                                           *model, messages);
         const double outputSeconds = secondsSince(start);
         const long outputPeak = statusKb("VmHWM");
         // Counted afterwards, outside the timing: every signal of every
         // located variable, constant ones included.
         std::uint64_t signals = 0;
         std::uint64_t written = 0;
-        std::vector<Model::SignalInfo> scratch;
-        for (const Model::BasicObject* o : model->locatedObjects) {
-            const auto* v = Model::as<Model::VariableInfo>(o);
+        std::vector<kestrel::expand::SignalInfo> scratch;
+        for (const kestrel::model::BasicObject* o : model->locatedObjects) {
+            const auto* v = kestrel::model::as<kestrel::model::VariableInfo>(o);
             if (v == nullptr) continue;
-            const Model::BasicObject* type = Model::expansionType(v);
+            const kestrel::model::BasicObject* type = kestrel::expand::expansionType(v);
             if (type == nullptr) continue;
             scratch.clear();
-            Model::expand(type, Model::SignalInfo{}, false, scratch);
+            kestrel::expand::expand(type, kestrel::expand::SignalInfo{}, false, scratch, messages);
             signals += scratch.size();
             for (const auto& s : scratch) written += s.isConst ? 0 : 1;
         }

@@ -11,16 +11,15 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
-#include <iostream>
 #include <memory>
-#include <sstream>
-#include <streambuf>
 #include <string>
 #include <string_view>
 #include <system_error>
 #include <vector>
 
 #include "model/DwarfModel.h"
+#include "model/Report.h"
+#include "reader/ModelLoader.h"
 #include "writers/OutputPass.h"
 
 namespace kestrel::fuzzing {
@@ -79,34 +78,13 @@ inline FileScan scanFile(const std::filesystem::path& path, std::size_t keep = s
 }
 
 // Counts of what a model holds, to compare two readings of the same text.
-inline std::vector<std::size_t> shape(const Model::DwarfModel& m) {
-    return {m.locatedObjects.size(), m.constantObjects.size(), m.arrays.size(), m.baseTypes.size(),
-            m.classes.size(), m.constTypes.size(), m.enumerations.size(), m.enumerators.size(),
-            m.importedDeclarations.size(), m.inheritances.size(), m.members.size(),
-            m.pointers.size(), m.structures.size(), m.subranges.size(), m.subroutines.size(),
-            m.typedefs.size(), m.unions.size(), m.volatiles.size(), m.namespaces.size(),
-            m.functions.size(), m.compileUnits.size(), m.variables.size(), m.lineTables.size(),
-            m.objectsByOffset.size(), static_cast<std::size_t>(m.littleEndian),
-            static_cast<std::size_t>(m.linesRead)};
+inline std::vector<std::size_t> shape(const model::DwarfModel& m) {
+    return {
+#define KESTREL_ENTRY_KIND(K, Class, list) m.list.size(),
+#include "model/EntryKinds.def"
+        m.locatedObjects.size(), m.constantObjects.size(), m.lineTables.size(), m.objectsByOffset.size(),
+        static_cast<std::size_t>(m.littleEndian), static_cast<std::size_t>(m.linesRead)};
 }
-
-// Sends std::cout to a string while it lives (the output pass and the
-// expansion report there).
-class CaptureCout {
-public:
-    explicit CaptureCout(std::string& into) : into_(into), old_(std::cout.rdbuf(buffer_.rdbuf())) {}
-    ~CaptureCout() {
-        std::cout.rdbuf(old_);
-        into_ = buffer_.str();
-    }
-    CaptureCout(const CaptureCout&) = delete;
-    CaptureCout& operator=(const CaptureCout&) = delete;
-
-private:
-    std::string& into_;
-    std::ostringstream buffer_;
-    std::streambuf* old_;
-};
 
 }  // namespace detail
 
@@ -119,33 +97,34 @@ inline PipelineOutcome runPipeline(std::string_view dumpText, const std::filesys
     const std::filesystem::path canapePath = folder / "dump_CANape.db";
     const std::filesystem::path logPath = folder / "dump_Mox.m51_StyleWarnings.log";
     {
-        detail::CaptureCout capture(outcome.console);
+        model::TextReporter console;
 
-        std::unique_ptr<Model::DwarfModel> model = Model::DwarfModel::fromText(dumpText);
-        outcome.located = model->locatedObjects.size();
-        outcome.variables = model->variables.size();
+        std::unique_ptr<model::DwarfModel> whole = reader::loadText(dumpText);
+        outcome.located = whole->locatedObjects.size();
+        outcome.variables = whole->variables.size();
 
         // The same text through the builder, in blocks whose size depends on
         // the text, so that line ends fall on block boundaries somewhere.
         {
-            Model::DwarfModel blocks;
-            Model::DwarfModel::Builder builder(blocks);
+            model::DwarfModel blocks;
+            reader::ModelLoader builder(blocks);
             const std::size_t step = 1 + dumpText.size() % 61;
             for (std::size_t at = 0; at < dumpText.size(); at += step)
                 builder.push(dumpText.substr(at, std::min(step, dumpText.size() - at)));
             builder.finish();
-            if (detail::shape(blocks) != detail::shape(*model))
+            if (detail::shape(blocks) != detail::shape(*whole))
                 outcome.problem = "the builder read the text in blocks differently";
         }
 
         // Small bounds: the pipeline explores the logic, not the sizes that
         // the program's own bounds already cap.
-        Model::ExpandLimits limits;
+        expand::ExpandLimits limits;
         limits.maxSignals = 1u << 14;
         limits.maxVisits = 1u << 18;
         limits.maxRunSignals = 1u << 16;
         limits.maxRunVisits = 1u << 20;
-        outcome.written = Model::writeOutputFiles(mapPath.string(), canapePath.string(), *model, limits);
+        outcome.written = writers::writeOutputFiles(mapPath.string(), canapePath.string(), *whole, console, limits);
+        outcome.console = std::move(console.text);
     }
 
     auto fail = [&outcome](const char* what) {

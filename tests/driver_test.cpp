@@ -27,7 +27,7 @@
 #include "driver/PathSplit.h"
 
 namespace fs = std::filesystem;
-using kestrel::PathParts;
+using kestrel::driver::PathParts;
 
 namespace {
 
@@ -167,7 +167,7 @@ std::string printable(const std::string& text) {
 
 void expectSameSplit(const std::string& path) {
     const PathParts expected = referenceSplit(path);
-    const PathParts actual = kestrel::splitPath(path);
+    const PathParts actual = kestrel::driver::splitPath(path);
     ASSERT_EQ(actual.matched, expected.matched) << "path: " << printable(path);
     ASSERT_EQ(actual.directory, expected.directory) << "path: " << printable(path);
     ASSERT_EQ(actual.name, expected.name) << "path: " << printable(path);
@@ -225,7 +225,7 @@ TEST(PathSplit, NamedCases) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.input);
-        const kestrel::RunFiles files = kestrel::deriveRunFiles(c.input);
+        const kestrel::driver::RunFiles files = kestrel::driver::deriveRunFiles(c.input);
         EXPECT_EQ(files.parts.directory, c.directory);
         EXPECT_EQ(files.parts.name, c.name);
         EXPECT_EQ(files.parts.extension, c.extension);
@@ -248,8 +248,8 @@ TEST(PathSplit, LineBreaksFollowTheDotRule) {
     expectSameSplit("a/b.c\r");      // in the extension: no split at all
     expectSameSplit("a/b.c\r.d");    // a later dot after the break
     expectSameSplit("a/x.y/b.c\n");  // an earlier component
-    EXPECT_FALSE(kestrel::splitPath("a\n/b.c").matched);
-    EXPECT_EQ(kestrel::splitPath("a/b.c\r.d").extension, ".d");
+    EXPECT_FALSE(kestrel::driver::splitPath("a\n/b.c").matched);
+    EXPECT_EQ(kestrel::driver::splitPath("a/b.c\r.d").extension, ".d");
 }
 
 TEST(PathSplit, EqualsRegularExpressionsOnAllShortPaths) {
@@ -271,22 +271,22 @@ TEST(PathSplit, EqualsRegularExpressionsOnRandomPaths) {
 
 TEST(ElfExtension, EqualsRegularExpression) {
     forAllTexts(std::string(".eLfx\n", 6), 6, [](const std::string& extension) {
-        ASSERT_EQ(kestrel::isElfExtension(extension), referenceIsElf(extension))
+        ASSERT_EQ(kestrel::driver::isElfExtension(extension), referenceIsElf(extension))
             << printable(extension);
     });
-    EXPECT_TRUE(kestrel::isElfExtension(".ELF"));
-    EXPECT_TRUE(kestrel::isElfExtension(".ffe"));
-    EXPECT_FALSE(kestrel::isElfExtension("."));
-    EXPECT_FALSE(kestrel::isElfExtension(".axf"));
-    EXPECT_FALSE(kestrel::isElfExtension(".elf "));
-    EXPECT_FALSE(kestrel::isElfExtension("elf"));
+    EXPECT_TRUE(kestrel::driver::isElfExtension(".ELF"));
+    EXPECT_TRUE(kestrel::driver::isElfExtension(".ffe"));
+    EXPECT_FALSE(kestrel::driver::isElfExtension("."));
+    EXPECT_FALSE(kestrel::driver::isElfExtension(".axf"));
+    EXPECT_FALSE(kestrel::driver::isElfExtension(".elf "));
+    EXPECT_FALSE(kestrel::driver::isElfExtension("elf"));
 }
 
 TEST(Arguments, JoinedWithoutSeparator) {
     const char* argv[] = {"kestrelmap", "my", " ", "dir/app.elf", nullptr};
-    EXPECT_EQ(kestrel::joinArguments(4, argv), "my dir/app.elf");
-    EXPECT_EQ(kestrel::joinArguments(1, argv), "");
-    EXPECT_EQ(kestrel::joinArguments(0, argv), "");
+    EXPECT_EQ(kestrel::driver::joinArguments(4, argv), "my dir/app.elf");
+    EXPECT_EQ(kestrel::driver::joinArguments(1, argv), "");
+    EXPECT_EQ(kestrel::driver::joinArguments(0, argv), "");
 }
 
 // ------------------------------------------------------------- usage text
@@ -325,7 +325,7 @@ TEST(Usage, ExecutablePrintsBannerAndElevenLinesByteForByte) {
 TEST(Usage, NoBannerWithoutProgramName) {
     const char* argv[] = {nullptr};
     std::ostringstream out;
-    EXPECT_EQ(kestrel::runDriver(0, argv, out), 0);
+    EXPECT_EQ(kestrel::driver::runDriver(0, argv, out), 0);
     const std::vector<std::string> lines = splitLines(out.str());
     ASSERT_EQ(lines.size(), 11u);
     EXPECT_EQ(lines[0], "ELF TO KEIL M51 MEMORY MAP FILE GENERATOR");
@@ -528,7 +528,7 @@ TEST_F(DriverRun, MissingDumpIsReportedAndLeavesOutputsUntouched) {
     const ExeRun txt = runKestrel(dir.path, {"app.txt"});
     EXPECT_EQ(txt.status, 1) << txt.out;
     ASSERT_FALSE(txt.lines.empty());
-    EXPECT_EQ(txt.lines.back(), "Can not open file: app_ObjDump.txt");
+    EXPECT_EQ(txt.lines.back(), "Can not open file: app_ObjDump.txt (No such file or directory)");
     EXPECT_FALSE(hasLineStartingWith(txt, "elfFile : "));
     EXPECT_EQ(readFile(dir.path / "app_Mox.m51"), "old map\r\n");
     EXPECT_EQ(readFile(dir.path / "app_CANape.db"), "old database\r\n");
@@ -539,7 +539,7 @@ TEST_F(DriverRun, MissingDumpIsReportedAndLeavesOutputsUntouched) {
     EXPECT_TRUE(hasLine(bare, "inputFile : _ObjDump.txt")) << bare.out;
     EXPECT_TRUE(hasLine(bare, "outFileMap : _Mox.m51")) << bare.out;
     ASSERT_FALSE(bare.lines.empty());
-    EXPECT_EQ(bare.lines.back(), "Can not open file: _ObjDump.txt");
+    EXPECT_EQ(bare.lines.back(), "Can not open file: _ObjDump.txt (No such file or directory)");
     EXPECT_FALSE(fs::exists(dir.path / "_Mox.m51"));
 }
 

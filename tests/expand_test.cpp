@@ -5,14 +5,20 @@
 #include <random>
 #include <regex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "expand/Expand.h"
 #include "model/Model.h"
+#include "model/Report.h"
 
-using namespace Model;
+using namespace kestrel::model;
+using namespace kestrel::expand;
 
 namespace {
+
+// The messages of the expansions of a test.
+TextReporter console;
 
 // A small tree builder: every object gets a fresh offset and a name.
 struct Tree {
@@ -62,7 +68,7 @@ std::vector<SignalInfo> run(const BasicObject* type, std::string name, std::uint
     seed.name = std::move(name);
     seed.address = address;
     std::vector<SignalInfo> out;
-    expand(type, std::move(seed), false, out, limits);
+    expand(type, std::move(seed), false, out, console, limits);
     return out;
 }
 
@@ -142,14 +148,16 @@ TEST(GetName, DiagnosticForRtePortNames) {
     auto* quiet1 = t.add<VariableInfo>(nullptr, "RtePortS");
     auto* quiet2 = t.add<VariableInfo>(nullptr, "rteportsr_x");
 
-    testing::internal::CaptureStdout();
+    console.text.clear();
+    EXPECT_EQ(nameOf(*loud, &console), "Rte_RtePortSR_speed");
+    EXPECT_EQ(qualifiedName(loud, "", &console), "Rte_RtePortSR_speed");
+    EXPECT_EQ(nameOf(*quiet1, &console), "RtePortS");
+    EXPECT_EQ(nameOf(*quiet2, &console), "rteportsr_x");
+    EXPECT_EQ(std::exchange(console.text, {}),
+              "getName: Rte_RtePortSR_speed (DIE 0x1)\nchildren.size(): 2\n"
+              "getName: Rte_RtePortSR_speed (DIE 0x1)\nchildren.size(): 2\n");
     EXPECT_EQ(loud->getName(), "Rte_RtePortSR_speed");
-    EXPECT_EQ(qualifiedName(loud, ""), "Rte_RtePortSR_speed");
-    EXPECT_EQ(quiet1->getName(), "RtePortS");
-    EXPECT_EQ(quiet2->getName(), "rteportsr_x");
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "getName: Rte_RtePortSR_speed\nchildren.size(): 2\n"
-              "getName: Rte_RtePortSR_speed\nchildren.size(): 2\n");
+    EXPECT_EQ(console.text, "") << "the model's own getter reports nothing";
 }
 
 // ------------------------------------------------------------- expansion
@@ -387,7 +395,7 @@ TEST(Expand, SinkSeesTheSignalsOfTheList) {
     SignalInfo seed;
     seed.name = "v";
     seed.address = 0x10;
-    expand(s, seed, false, sink, ExpandLimits{});
+    expand(s, seed, false, sink, console, ExpandLimits{});
     std::vector<std::string> fromList;
     for (const SignalInfo& sig : run(s, "v", 0x10))
         fromList.push_back(sig.name + "@" + std::to_string(sig.address) + "/" + std::to_string(sig.bitSize));
@@ -492,18 +500,18 @@ TEST(Expand, TypeCyclesAndDepthAreCutOff) {
     auto* i32 = t.base(4, "signed");
     auto* self = t.add<TypeInfo_Typedef>(nullptr);
     self->type = self;
-    testing::internal::CaptureStdout();
+    console.text.clear();
     EXPECT_TRUE(run(self, "loop").empty());
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Type nesting too deep, expansion stopped: loop\n");
+    EXPECT_EQ(std::exchange(console.text, {}), "Type nesting too deep, expansion stopped: loop\n");
 
     // A structure containing itself: that path is cut, the siblings still come.
     auto* s = t.structure(8);
     t.member(s, "a", i32, 0);
     t.member(s, "again", s, 4);
     t.member(s, "b", i32, 4);
-    testing::internal::CaptureStdout();
+    console.text.clear();
     auto out = run(s, "s");
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Type nesting too deep, expansion stopped: s\n");
+    EXPECT_EQ(std::exchange(console.text, {}), "Type nesting too deep, expansion stopped: s\n");
     EXPECT_EQ(names(out), (std::vector<std::string>{"s.a", "s.b"}));
 
     // A long finite chain beyond the depth limit.
@@ -515,9 +523,9 @@ TEST(Expand, TypeCyclesAndDepthAreCutOff) {
         td->type = chain;
         chain = td;
     }
-    testing::internal::CaptureStdout();
+    console.text.clear();
     EXPECT_TRUE(run(chain, "deep", 0, limits).empty());
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Type nesting too deep, expansion stopped: deep\n");
+    EXPECT_EQ(std::exchange(console.text, {}), "Type nesting too deep, expansion stopped: deep\n");
     EXPECT_EQ(run(chain, "deep").size(), 1u) << "within the default limit";
 }
 
@@ -527,16 +535,16 @@ TEST(Expand, HugeArraysAreCapped) {
     ExpandLimits limits;
     limits.maxSignals = 1000;
     limits.maxVisits = 100000;
-    testing::internal::CaptureStdout();
+    console.text.clear();
     auto out = run(t.array(u8, {{0, 2000000000}}), "big", 0, limits);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Too many signals, expansion stopped: big\n");
+    EXPECT_EQ(std::exchange(console.text, {}), "Too many signals, expansion stopped: big\n");
     EXPECT_EQ(out.size(), 1000u);
 
     // Elements that give no signals still cost work.
     auto* empty = t.structure(0);
-    testing::internal::CaptureStdout();
+    console.text.clear();
     out = run(t.array(empty, {{0, 2000000000}, {0, 2000000000}}), "none", 0, limits);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Type too large, expansion stopped: none\n");
+    EXPECT_EQ(std::exchange(console.text, {}), "Type too large, expansion stopped: none\n");
     EXPECT_TRUE(out.empty());
 }
 

@@ -41,7 +41,7 @@
 
 namespace {
 
-using namespace kestrel::grammar;
+using namespace kestrel::reader::grammar;
 namespace fs = std::filesystem;
 
 fs::path testDataDir() {

@@ -3,7 +3,7 @@
 #include "model/DwarfModel.h"
 #include "model/Model.h"
 
-using namespace Model;
+using namespace kestrel::model;
 
 namespace {
 
@@ -60,15 +60,15 @@ TEST(ModelObjects, SizesFollowTheClassRules) {
 TEST(ModelObjects, ChildrenInheritFromTheirParentAtConstruction) {
     BasicObject root(0, "", nullptr);
     auto* cu = new CompileUnitInfo(0xb, "DW_TAG_compile_unit", &root);
-    cu->setName("main.c");
-    cu->setCompileUnitName("main.c");
+    cu->name = "main.c";
+    cu->compileUnitName = "main.c";
     cu->stmtList = 0x75;
     auto* v = new VariableInfo(0x20, "DW_TAG_variable", cu);
     EXPECT_FALSE(v->nested);
     EXPECT_EQ(v->compileUnitName, "main.c");
     EXPECT_EQ(v->stmtList, 0x75u);
     auto* s = new TypeInfo_Structure(0x30, "DW_TAG_structure_type", cu);
-    s->setDeclLine("12");
+    s->declLine = "12";
     s->declFile = 2;
     auto* m = new TypeInfo_Member(0x31, "DW_TAG_member", s);
     EXPECT_TRUE(m->nested);

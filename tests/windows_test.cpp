@@ -50,14 +50,14 @@ void writeFile(const fs::path& path, const std::string& text) {
 
 // Runs a program through the pipe and collects all it writes.
 struct Captured {
-    kestrel::ProcessResult result;
+    kestrel::driver::ProcessResult result;
     std::string output;
     int blocks = 0;
 };
 
 Captured capture(const std::string& name, const std::vector<std::string>& arguments) {
     Captured run;
-    run.result = kestrel::runWithOutputPipe(
+    run.result = kestrel::driver::runWithOutputPipe(
         name, arguments,
         [&](std::string_view bytes) {
             run.output.append(bytes);
@@ -115,7 +115,7 @@ TEST(WindowsBanner, ReadFromTheVersionResourceOfKestrelmapExe) {
     ASSERT_TRUE(run.result.ok) << run.result.failure;
     const std::vector<std::string> lines = crlfLines(run.output);
     ASSERT_EQ(lines.size(), 13u) << run.output;
-    EXPECT_EQ(lines[0], "Kestrelmap.exe version 2.0 from " + kestrel::buildDate());
+    EXPECT_EQ(lines[0], "Kestrelmap.exe version 2.0 from " + kestrel::driver::buildDate());
     EXPECT_EQ(lines[1], kLegalNotice);
     EXPECT_EQ(lines[2], "ELF TO KEIL M51 MEMORY MAP FILE GENERATOR");
     EXPECT_EQ(lines[12],
@@ -125,7 +125,7 @@ TEST(WindowsBanner, ReadFromTheVersionResourceOfKestrelmapExe) {
 
 TEST(WindowsBanner, NoBannerForAProgramWithoutVersionResource) {
     // The test program itself carries no version resource.
-    EXPECT_TRUE(kestrel::bannerLines("kestrel_tests").empty());
+    EXPECT_TRUE(kestrel::driver::bannerLines("kestrel_tests").empty());
 }
 
 // ---------------------------------------------------------------- processes
@@ -147,7 +147,7 @@ TEST(WindowsProcess, ArgumentsArriveUnchanged) {
 
 TEST(WindowsProcess, StoppingEndsTheProgramAndReportsTheReason) {
     int calls = 0;
-    const kestrel::ProcessResult result = kestrel::runWithOutputPipe(
+    const kestrel::driver::ProcessResult result = kestrel::driver::runWithOutputPipe(
         program(), {},
         [&](std::string_view) {
             ++calls;
@@ -171,9 +171,9 @@ TEST(WindowsProcess, OutputIntoAFileWithANonAsciiName) {
     const fs::path output = folder.path() / pathOf(utf8(u8"M\u00fcller & Co.txt"));
     // As the driver keeps objdump's output: the pipe's blocks go into a file
     // opened by its UTF-8 name.
-    std::FILE* file = kestrel::openForWriting(utf8Of(output));
+    std::FILE* file = kestrel::reader::openForWriting(utf8Of(output));
     ASSERT_NE(file, nullptr);
-    const kestrel::ProcessResult result = kestrel::runWithOutputPipe(
+    const kestrel::driver::ProcessResult result = kestrel::driver::runWithOutputPipe(
         program(), {},
         [&](std::string_view bytes) { return std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size(); },
         "can not write");

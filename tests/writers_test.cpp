@@ -12,6 +12,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #ifndef _WIN32
@@ -21,15 +22,23 @@
 
 #include "expand/Expand.h"
 #include "model/DwarfModel.h"
+#include "model/Report.h"
+#include "reader/ModelLoader.h"
 #include "writers/CanapeFormat.h"
 #include "writers/FileOutput.h"
 #include "writers/MapFormat.h"
 #include "writers/OutputPass.h"
 
-using namespace Model;
+using namespace kestrel::model;
+using namespace kestrel::expand;
+using namespace kestrel::reader;
+using namespace kestrel::writers;
 namespace fs = std::filesystem;
 
 namespace {
+
+// The messages of the code under test.
+TextReporter console;
 
 SignalInfo signal(std::string name, std::uint32_t address, std::uint32_t size, bool isSigned,
                   std::int32_t bitSize = 0, std::int32_t bitOffset = 0) {
@@ -268,7 +277,7 @@ struct Firmware {
     TypeInfo_Base* i16;
 
     Firmware() {
-        model.root = std::make_unique<BasicObject>(0, "", nullptr);
+        model.root.reset(new BasicObject(0, "", nullptr));
         unit = add<CompileUnitInfo>(model.root.get(), "main.c");
         unit->stmtList = 0x40;
         table = (model.lineTables[0x40] = std::make_unique<StatementList>(0x40)).get();
@@ -308,9 +317,9 @@ struct Outputs {
 };
 
 Outputs writeAll(const DwarfModel& model, const std::string& map, const std::string& canape) {
-    testing::internal::CaptureStdout();
-    const bool ok = writeOutputFiles(map, canape, model);
-    return {ok, testing::internal::GetCapturedStdout()};
+    console.text.clear();
+    const bool ok = writeOutputFiles(map, canape, model, console);
+    return {ok, std::exchange(console.text, {})};
 }
 
 void expectCrLf(const std::string& text) {
@@ -516,7 +525,7 @@ TEST(OutputPass, LargeTextsAreWrittenWhole) {
 TEST(OutputPass, AFailedWriteKeepsThePreviousFile) {
     TempDir dir;
     const std::string name = dir / "keep_Mox.m51";
-    ASSERT_TRUE(writeWholeFile(name, "good\r\n"));
+    ASSERT_TRUE(writeWholeFile(name, "good\r\n", console));
 
     // Let the file size limit make the write fail part way.
     rlimit saved{};
@@ -525,14 +534,14 @@ TEST(OutputPass, AFailedWriteKeepsThePreviousFile) {
     rlimit small = saved;
     small.rlim_cur = 4096;
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-    testing::internal::CaptureStdout();
-    const bool written = writeWholeFile(name, std::string(100000, 'x'));
-    const std::string console = testing::internal::GetCapturedStdout();
+    console.text.clear();
+    const bool written = writeWholeFile(name, std::string(100000, 'x'), console);
+    const std::string messages = std::exchange(console.text, {});
     setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, previous);
 
     EXPECT_FALSE(written);
-    EXPECT_EQ(console, "Can not write file: " + name + "\n");
+    EXPECT_EQ(messages, "Can not write file: " + name + "\n");
     EXPECT_EQ(readFile(name), "good\r\n");
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 1) << "temporary removed";
 }
@@ -552,7 +561,7 @@ TEST(OutputPass, AWriteFailingPartWayIsReportedAtTheEnd) {
     const std::string map = dir / "f_Mox.m51";
     const std::string canape = dir / "f_CANape.db";
     fs::create_directory(map);
-    ASSERT_TRUE(writeWholeFile(canape, "previous\r\n"));
+    ASSERT_TRUE(writeWholeFile(canape, "previous\r\n", console));
 
     rlimit saved{};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
@@ -581,7 +590,7 @@ namespace {
 // A definition whose declaration lies in another compile unit (as after
 // link-time optimisation) is located with the file table of that unit.
 TEST(OutputPass, DeclarationsAreLocatedInTheirOwnUnit) {
-    auto model = DwarfModel::fromText(
+    auto model = loadText(
         "  Offset:                      0x0\n"
         " The Directory Table:\n"
         "\n"
@@ -615,7 +624,7 @@ TEST(OutputPass, DeclarationsAreLocatedInTheirOwnUnit) {
         "    <122>   DW_AT_location    : 5 byte block: 3 4 1 0 20 \t(DW_OP_addr: 20000104)\n");
     TempDir dir;
     const std::string map = dir / "lto_Mox.m51";
-    ASSERT_TRUE(writeOutputFiles(map, "", *model));
+    ASSERT_TRUE(writeOutputFiles(map, "", *model, console));
     EXPECT_EQ(readFile(map), "20000100H     SYMBOL  DATA  DWORD    count\r\n20000104H     SYMBOL  DATA  DWORD    count\r\n");
     EXPECT_EQ(readFile(map + "_StyleWarnings.log"),
               "Warning - Duplicate Static VariableName: count\r\n"
@@ -649,19 +658,18 @@ TEST(OutputPass, TheRunWideSignalBoundStopsTheRemainingVariables) {
                       off, off + 1, v, off + 2, off + 3);
         dump += line;
     }
-    auto model = DwarfModel::fromText(dump);
+    auto model = loadText(dump);
     ExpandLimits limits;
     limits.maxSignals = 1000;
     limits.maxRunSignals = 1500;
     TempDir dir;
     const std::string map = dir / "cap_Mox.m51";
-    testing::internal::CaptureStdout();
-    ASSERT_TRUE(writeOutputFiles(map, "", *model, limits));
-    const std::string console = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(console,
-              "Too many signals, expansion stopped: a\n"
-              "Too many signals, expansion stopped: b\n"
-              "Too many signals in this image, expansion stopped before: c\n");
+    console.text.clear();
+    ASSERT_TRUE(writeOutputFiles(map, "", *model, console, limits));
+    EXPECT_EQ(std::exchange(console.text, {}),
+              "Too many signals, expansion stopped: a (DIE 0x40)\n"
+              "Too many signals, expansion stopped: b (DIE 0x50)\n"
+              "Too many signals in this image, expansion stopped before: c (DIE 0x60)\n");
     const std::string text = readFile(map);
     EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1500);
     EXPECT_NE(text.find("b_000499\r\n"), std::string::npos);
@@ -675,7 +683,7 @@ namespace {
 // A type that claims more bytes than the 32-bit address space holds is no
 // real variable: it is reported and left out, and the next one follows.
 TEST(OutputPass, VariablesLargerThanTheAddressSpaceAreNotExpanded) {
-    auto model = DwarfModel::fromText(
+    auto model = loadText(
         " <0><b>: Abbrev Number: 1 (DW_TAG_compile_unit)\n"
         " <1><20>: Abbrev Number: 2 (DW_TAG_base_type)\n"
         "    <21>   DW_AT_byte_size   : 4\t\n"
@@ -699,11 +707,11 @@ TEST(OutputPass, VariablesLargerThanTheAddressSpaceAreNotExpanded) {
     limits.maxSignals = 3;
     TempDir dir;
     const std::string map = dir / "space_Mox.m51";
-    testing::internal::CaptureStdout();
-    ASSERT_TRUE(writeOutputFiles(map, "", *model, limits));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "Too many signals, expansion stopped: whole\n"
-              "Variable larger than the address space, not expanded: beyond\n");
+    console.text.clear();
+    ASSERT_TRUE(writeOutputFiles(map, "", *model, console, limits));
+    EXPECT_EQ(std::exchange(console.text, {}),
+              "Too many signals, expansion stopped: whole (DIE 0x40)\n"
+              "Variable larger than the address space, not expanded: beyond (DIE 0x50)\n");
     EXPECT_EQ(readFile(map),
               "00000000H     SYMBOL  DATA  DWORD    whole_0000000000\r\n"
               "00000004H     SYMBOL  DATA  DWORD    whole_0000000001\r\n"

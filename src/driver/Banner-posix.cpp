@@ -4,7 +4,7 @@
 
 #include "driver/BuildInfo.h"
 
-namespace kestrel {
+namespace kestrel::driver {
 
 namespace {
 constexpr const char* kFileName = "kestrelmap";
@@ -17,4 +17,4 @@ std::vector<std::string> bannerLines(const std::string& /*programPath*/) {
             kLegalNotice};
 }
 
-}  // namespace kestrel
+}  // namespace kestrel::driver

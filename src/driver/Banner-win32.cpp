@@ -11,7 +11,7 @@
 
 #include "driver/BuildInfo.h"
 
-namespace kestrel {
+namespace kestrel::driver {
 
 namespace {
 
@@ -100,4 +100,4 @@ std::vector<std::string> bannerLines(const std::string& /*programPath*/) {
             versionString(block, "\\StringFileInfo\\040904b0\\LegalCopyright")};
 }
 
-}  // namespace kestrel
+}  // namespace kestrel::driver

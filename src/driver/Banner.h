@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-namespace kestrel {
+namespace kestrel::driver {
 
 // The banner lines of the running program (started as `programPath`): the
 // file name, version and build date, then the legal notice. Empty when no
@@ -20,4 +20,4 @@ inline std::string bannerFirstLine(const std::string& fileName, unsigned major,
            " from " + date;
 }
 
-}  // namespace kestrel
+}  // namespace kestrel::driver

@@ -7,7 +7,7 @@
 #error "KESTREL_VERSION_MINOR must be defined by the build"
 #endif
 
-namespace kestrel {
+namespace kestrel::driver {
 
 const std::string& buildDate() {
     // __DATE__ pads a one-digit day with a blank ("Apr  4 2021"); the banner
@@ -23,4 +23,4 @@ const std::string& buildDate() {
 int versionMajor() { return KESTREL_VERSION_MAJOR; }
 int versionMinor() { return KESTREL_VERSION_MINOR; }
 
-}  // namespace kestrel
+}  // namespace kestrel::driver

@@ -3,7 +3,7 @@
 
 #include <string>
 
-namespace kestrel {
+namespace kestrel::driver {
 
 // The build date as "Mmm dd yyyy" ("Apr 14 2021", "Apr 04 2021").
 const std::string& buildDate();
@@ -12,4 +12,4 @@ const std::string& buildDate();
 int versionMajor();
 int versionMinor();
 
-}  // namespace kestrel
+}  // namespace kestrel::driver

@@ -9,10 +9,12 @@
 #include "driver/BuildInfo.h"
 #include "driver/Process.h"
 #include "model/DwarfModel.h"
+#include "model/Report.h"
 #include "reader/LineSource.h"
+#include "reader/ModelLoader.h"
 #include "writers/OutputPass.h"
 
-namespace kestrel {
+namespace kestrel::driver {
 
 namespace {
 
@@ -30,6 +32,16 @@ void printTiming(std::ostream& out, std::string_view prefix, std::time_t start) 
     out << prefix << " -> Seconds Since Start: " << seconds << '\n';
     out.flush();
 }
+
+// The console of a run: the messages of every layer come here.
+class ConsoleReporter final : public model::Reporter {
+public:
+    explicit ConsoleReporter(std::ostream& out) : out_(out) {}
+    void message(std::string_view text) override { printLine(out_, text); }
+
+private:
+    std::ostream& out_;
+};
 
 }  // namespace
 
@@ -89,19 +101,20 @@ int run(int argc, const char* const* argv, std::ostream& out) {
 
     const std::time_t start = std::time(nullptr);
 
-    std::unique_ptr<Model::DwarfModel> model;
+    ConsoleReporter reporter(out);
+    std::unique_ptr<model::DwarfModel> model;
     if (files.elfInput) {
         const std::string elfPath = files.elfPath();
         printLine(out, "elfFile : " + elfPath);
         // objdump's output is kept as the dump file and read into the model
         // as it arrives, so that reading overlaps with objdump's own work.
-        std::FILE* dump = openForWriting(files.dumpFile);
+        std::FILE* dump = reader::openForWriting(files.dumpFile);
         if (dump == nullptr) {
             printLine(out, "Can not create file: " + files.dumpFile);
             return 1;
         }
-        model = std::make_unique<Model::DwarfModel>();
-        Model::DwarfModel::Builder builder(*model);
+        model = std::make_unique<model::DwarfModel>();
+        reader::ModelLoader builder(*model);
         bool writeFailed = false;
         const ProcessResult objdump = runWithOutputPipe(
             kObjdumpProgram, {kObjdumpOptions, elfPath},
@@ -126,15 +139,16 @@ int run(int argc, const char* const* argv, std::ostream& out) {
         printTiming(out, "ObjDump finished " + files.dumpFile, start);
         builder.finish();
     } else {
-        model = std::make_unique<Model::DwarfModel>(files.dumpFile);
-        if (!model->opened()) {
-            printLine(out, "Can not open file: " + files.dumpFile);
+        model = std::make_unique<model::DwarfModel>();
+        std::string reason;
+        if (!reader::loadFile(files.dumpFile, *model, reason)) {
+            printLine(out, "Can not open file: " + files.dumpFile + " (" + reason + ")");
             return 1;
         }
     }
     printTiming(out, "Parsing Dwarf finished", start);
 
-    const bool written = Model::writeOutputFiles(files.mapFile, files.canapeFile, *model);
+    const bool written = writers::writeOutputFiles(files.mapFile, files.canapeFile, *model, reporter);
     printTiming(out, "Mox M51 + CANape finished " + files.mapFile, start);
 
     model.reset();
@@ -152,4 +166,4 @@ int runDriver(int argc, const char* const* argv, std::ostream& out) {
     }
 }
 
-}  // namespace kestrel
+}  // namespace kestrel::driver

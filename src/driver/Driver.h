@@ -9,7 +9,7 @@
 
 #include "driver/PathSplit.h"
 
-namespace kestrel {
+namespace kestrel::driver {
 
 // Name of the objdump program and its options; the ELF path follows as a
 // separate argument.
@@ -41,4 +41,4 @@ std::vector<std::string> usageLines();
 // dump file or an output file failed.
 int runDriver(int argc, const char* const* argv, std::ostream& out);
 
-}  // namespace kestrel
+}  // namespace kestrel::driver

@@ -2,7 +2,7 @@
 
 #include <cstddef>
 
-namespace kestrel {
+namespace kestrel::driver {
 
 namespace {
 
@@ -74,4 +74,4 @@ bool isElfExtension(std::string_view extension) {
     return true;
 }
 
-}  // namespace kestrel
+}  // namespace kestrel::driver

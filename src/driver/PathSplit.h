@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-namespace kestrel {
+namespace kestrel::driver {
 
 struct PathParts {
     std::string directory;  // with its trailing '/' or '\'
@@ -29,4 +29,4 @@ PathParts splitPath(std::string_view path);
 // e, l, f in either case (".elf", ".ELF", ".eLf", ".ffe").
 bool isElfExtension(std::string_view extension);
 
-}  // namespace kestrel
+}  // namespace kestrel::driver

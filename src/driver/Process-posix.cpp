@@ -11,7 +11,7 @@
 
 extern char** environ;
 
-namespace kestrel {
+namespace kestrel::driver {
 
 namespace {
 
@@ -75,7 +75,8 @@ ProcessResult runWithOutputPipe(const std::string& program, const std::vector<st
     SpawnResources res;
     res.fd = fds[1];
     int readEnd = fds[0];
-    // Keep the write end off the standard descriptors (see runWithOutputFile).
+    // Keep the write end off the standard descriptors: the child's dup2 onto
+    // STDOUT_FILENO must not close it first.
     if (res.fd <= STDERR_FILENO) {
         const int moved = ::fcntl(res.fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
         if (moved < 0) {
@@ -130,4 +131,4 @@ ProcessResult runWithOutputPipe(const std::string& program, const std::vector<st
     return result;
 }
 
-}  // namespace kestrel
+}  // namespace kestrel::driver

@@ -8,7 +8,7 @@
 #include <memory>
 #include <type_traits>
 
-namespace kestrel {
+namespace kestrel::driver {
 
 namespace {
 
@@ -228,4 +228,4 @@ ProcessResult runWithOutputPipe(const std::string& program, const std::vector<st
     return result;
 }
 
-}  // namespace kestrel
+}  // namespace kestrel::driver

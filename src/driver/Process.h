@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-namespace kestrel {
+namespace kestrel::driver {
 
 struct ProcessResult {
     bool ok = false;       // started, and ended normally with status 0
@@ -23,4 +23,4 @@ ProcessResult runWithOutputPipe(const std::string& program, const std::vector<st
                                 const std::function<bool(std::string_view)>& onOutput,
                                 const std::string& stopReason);
 
-}  // namespace kestrel
+}  // namespace kestrel::driver

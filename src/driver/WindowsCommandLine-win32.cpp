@@ -5,7 +5,7 @@
 
 #include <cstdlib>
 
-namespace kestrel {
+namespace kestrel::driver {
 
 namespace {
 
@@ -44,4 +44,4 @@ void useUtf8Console() {
     std::atexit([] { SetConsoleOutputCP(previous); });
 }
 
-}  // namespace kestrel
+}  // namespace kestrel::driver

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace kestrel {
+namespace kestrel::driver {
 
 // The program's arguments, read in UTF-16 from the system and converted to
 // UTF-8 (the narrow arguments of main are in the ANSI code page, which cannot
@@ -28,6 +28,6 @@ private:
 // Lets the console show the UTF-8 output (file names with non-ASCII letters).
 void useUtf8Console();
 
-}  // namespace kestrel
+}  // namespace kestrel::driver
 
 #endif

@@ -11,7 +11,6 @@
 #include <charconv>
 #include <cstddef>
 #include <cstdint>
-#include <iostream>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -19,7 +18,9 @@
 
 #include "expand/Expand.h"
 
-namespace Model {
+namespace kestrel::expand {
+
+using namespace kestrel::model;
 
 bool isSignedEncoding(std::string_view text) {
     // The text is signed when "signed" stands at its start or after a
@@ -47,7 +48,7 @@ std::uint64_t saturatingProduct(std::uint64_t a, std::uint64_t b) {
 }
 
 std::uint64_t storageSizeAt(const BasicObject* type, int depth) {
-    if (type == nullptr || depth > 256) return 0;
+    if (type == nullptr || depth > kMaxDepth) return 0;
     switch (type->kind()) {
         case Kind::Array: {
             const auto* array = static_cast<const TypeInfo_Array*>(type);
@@ -117,8 +118,13 @@ struct Dimension {
 
 class Walker {
 public:
-    Walker(SignalSink& out, SignalInfo&& seed, const ExpandLimits& limits)
-        : out_(out), sig_(std::move(seed)), limits_(limits), variableName_(sig_.name) {}
+    Walker(SignalSink& out, SignalInfo&& seed, Reporter& reporter, const ExpandLimits& limits)
+        : out_(out),
+          sig_(std::move(seed)),
+          reporter_(reporter),
+          limits_(limits),
+          variableName_(sig_.name),
+          variableOffset_(sig_.offset) {}
 
     void run(const BasicObject* object, bool membersOnly) { visit(object, membersOnly, 0); }
     ExpandUsage usage() const { return {emitted_, visits_}; }
@@ -178,8 +184,10 @@ private:
 
     SignalSink& out_;
     SignalInfo sig_;
+    Reporter& reporter_;
     const ExpandLimits& limits_;
     std::string variableName_;
+    std::uint32_t variableOffset_;
     std::vector<const BasicObject*> path_;
     // The dimensions and running indices of the arrays being walked, nested
     // arrays one after another (reached by position: deeper arrays may grow
@@ -196,12 +204,12 @@ private:
 void Walker::cutPath() {
     if (cutReported_) return;
     cutReported_ = true;
-    std::cout << "Type nesting too deep, expansion stopped: " << variableName_ << std::endl;
+    reporter_.message(aboutEntry("Type nesting too deep, expansion stopped: " + variableName_, variableOffset_));
 }
 
 void Walker::stop(const char* message) {
     stopped_ = true;
-    std::cout << message << variableName_ << std::endl;
+    reporter_.message(aboutEntry(message + variableName_, variableOffset_));
 }
 
 void Walker::emit() {
@@ -295,7 +303,7 @@ void Walker::visit(const BasicObject* object, bool membersOnly, int depth) {
         case Kind::Member: {
             const auto* member = static_cast<const TypeInfo_Member*>(object);
             sig_.name += '.';
-            sig_.name += member->getName();
+            sig_.name += nameOf(*member, &reporter_);
             sig_.address += static_cast<std::uint32_t>(member->dataMemberLocation);
             sig_.bitOffset = member->bitOffset;
             sig_.bitSize = member->bitSize;
@@ -311,16 +319,16 @@ void Walker::visit(const BasicObject* object, bool membersOnly, int depth) {
         case Kind::Array: elements(static_cast<const TypeInfo_Array*>(object), depth); break;
         case Kind::Namespace:
             sig_.name += "::";
-            sig_.name += object->getName();
+            sig_.name += nameOf(*object, &reporter_);
             break;
         case Kind::Variable: {
             const auto* variable = static_cast<const VariableInfo*>(object);
             if (variable->specification != nullptr) {
-                replaceName(qualifiedName(variable->specification, std::string()));
+                replaceName(qualifiedName(variable->specification, std::string(), &reporter_));
                 visit(variable->specification, false, depth + 1);
             } else {
                 sig_.name += '.';
-                sig_.name += variable->getName();
+                sig_.name += nameOf(*variable, &reporter_);
                 visitType(variable->type, depth);
             }
             break;
@@ -328,13 +336,13 @@ void Walker::visit(const BasicObject* object, bool membersOnly, int depth) {
         case Kind::Function: {
             const auto* function = static_cast<const FunctionInfo*>(object);
             if (function->specification != nullptr) {
-                replaceName(qualifiedName(function->specification, std::string()));
+                replaceName(qualifiedName(function->specification, std::string(), &reporter_));
                 sig_.size = function->specification->getSize();
                 sig_.type = function->specification;
                 visit(function->specification, false, depth + 1);
             } else {
                 sig_.name += '.';
-                sig_.name += function->getName();
+                sig_.name += nameOf(*function, &reporter_);
                 sig_.size = function->getSize();
                 sig_.type = function;
             }
@@ -416,26 +424,20 @@ void Walker::elements(const TypeInfo_Array* array, int depth) {
 }  // namespace
 
 ExpandUsage expand(const BasicObject* object, SignalInfo signal, bool membersOnly, SignalSink& sink,
-                   const ExpandLimits& limits) {
-    Walker walker(sink, std::move(signal), limits);
+                   Reporter& reporter, const ExpandLimits& limits) {
+    Walker walker(sink, std::move(signal), reporter, limits);
     walker.run(object, membersOnly);
     return walker.usage();
 }
 
 void expand(const BasicObject* object, SignalInfo signal, bool membersOnly,
-            std::vector<SignalInfo>& signals, const ExpandLimits& limits) {
+            std::vector<SignalInfo>& signals, Reporter& reporter, const ExpandLimits& limits) {
     struct Collector final : SignalSink {
         explicit Collector(std::vector<SignalInfo>& list) : list(list) {}
         void signal(const SignalInfo& s) override { list.push_back(s); }
         std::vector<SignalInfo>& list;
     } collector(signals);
-    expand(object, std::move(signal), membersOnly, collector, limits);
+    expand(object, std::move(signal), membersOnly, collector, reporter, limits);
 }
 
-void expand(const BasicObject* object, SignalInfo signal, bool membersOnly,
-            std::vector<SignalInfo>& signals) {
-    static const ExpandLimits defaults;
-    expand(object, std::move(signal), membersOnly, signals, defaults);
-}
-
-}  // namespace Model
+}  // namespace kestrel::expand

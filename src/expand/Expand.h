@@ -9,8 +9,12 @@
 #include <vector>
 
 #include "model/Model.h"
+#include "model/Report.h"
 
-namespace Model {
+namespace kestrel::expand {
+
+using model::BasicObject;
+using model::VariableInfo;
 
 struct SignalInfo {
     std::uint32_t address = 0;
@@ -34,7 +38,7 @@ struct SignalInfo {
 // by its size; these bounds stop what a malformed type that still fits could
 // cause (and leave room for multi-megabyte buffers of single bytes).
 struct ExpandLimits {
-    int maxDepth = 256;                     // nesting levels of one path
+    int maxDepth = model::kMaxDepth;        // nesting levels of one path
     std::size_t maxSignals = 4u << 20;      // signals of one variable
     std::size_t maxVisits = 32u << 20;      // objects visited for one variable
     std::size_t maxRunSignals = 16u << 20;  // signals of all variables of a run
@@ -69,16 +73,15 @@ protected:
 
 // Appends the signals of `object` (a variable's type) to `signals`. One call
 // is one variable: a path that nests too deep or runs into a type cycle is cut
-// off, and a variable that would give too many signals is stopped; each prints
-// one console line naming the variable (the seed's name).
+// off, and a variable that would give too many signals is stopped; each
+// reports one message naming the variable (the seed's name and DIE offset).
 void expand(const BasicObject* object, SignalInfo signal, bool membersOnly,
-            std::vector<SignalInfo>& signals);
-void expand(const BasicObject* object, SignalInfo signal, bool membersOnly,
-            std::vector<SignalInfo>& signals, const ExpandLimits& limits);
+            std::vector<SignalInfo>& signals, model::Reporter& reporter,
+            const ExpandLimits& limits = ExpandLimits());
 // The same expansion, handing every signal to `sink` instead of copying it
 // into a list (no record is copied, no name allocated per signal).
 ExpandUsage expand(const BasicObject* object, SignalInfo signal, bool membersOnly, SignalSink& sink,
-                   const ExpandLimits& limits);
+                   model::Reporter& reporter, const ExpandLimits& limits);
 
 // The type through which a located variable is expanded: its own `type`, or
 // for a definition without one, the type of the declaration it names through
@@ -90,7 +93,12 @@ const BasicObject* expansionType(const VariableInfo* variable);
 // "signed char"; not "unsigned", "float", "boolean", "").
 bool isSignedEncoding(std::string_view encodingName);
 
-// The scope-qualified name of an object (see Naming.cpp).
-std::string qualifiedName(const BasicObject* object, std::string suffix);
+// The object's own name. A name containing "RtePortSR" is reported to
+// `reporter` (when given) with the object's number of children.
+std::string_view nameOf(const BasicObject& object, model::Reporter* reporter);
 
-}  // namespace Model
+// The scope-qualified name of an object (see Naming.cpp); the names it reads
+// go through nameOf with `reporter`.
+std::string qualifiedName(const BasicObject* object, std::string suffix, model::Reporter* reporter = nullptr);
+
+}  // namespace kestrel::expand

@@ -1,28 +1,26 @@
 // The object's own name and the scope-qualified name of an object.
 #include <cstddef>
-#include <iostream>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "expand/Expand.h"
 
-namespace Model {
+namespace kestrel::expand {
 
-std::string_view BasicObject::getName() const {
-    if (name.find("RtePortSR") != std::string_view::npos) {
-        std::cout << "getName: " << name << std::endl;
-        std::cout << "children.size(): " << children.size() << std::endl;
+using namespace kestrel::model;
+
+std::string_view nameOf(const BasicObject& object, Reporter* reporter) {
+    if (reporter != nullptr && object.name.find("RtePortSR") != std::string_view::npos) {
+        std::string text = "getName: ";
+        text += object.name;
+        reporter->message(aboutEntry(text, object.offset));
+        reporter->message("children.size(): " + std::to_string(object.children.size()));
     }
-    return name;
+    return object.name;
 }
 
 namespace {
-
-// How far the walk goes up through parent and DW_AT_specification links. Valid
-// debugging information nests a few levels deep; a cycle in malformed input
-// ends here with the text gathered so far.
-constexpr int kMaxQualifiedNameSteps = 256;
 
 struct Piece {
     std::string_view name;
@@ -31,14 +29,16 @@ struct Piece {
 
 }  // namespace
 
-std::string qualifiedName(const BasicObject* object, std::string suffix) {
+std::string qualifiedName(const BasicObject* object, std::string suffix, Reporter* reporter) {
     // Gather the contributions from the inside out, then join them once from
     // the outside in: no prefix is rebuilt on the way up.
     std::vector<Piece> pieces;
     bool gatheredEmpty = suffix.empty();
     std::size_t total = suffix.size();
     const BasicObject* o = object;
-    for (int step = 0; o != nullptr && step < kMaxQualifiedNameSteps; ++step) {
+    // The walk goes up through parent and DW_AT_specification links; a cycle
+    // in malformed input ends at the depth bound with the text gathered so far.
+    for (int step = 0; o != nullptr && step < kMaxDepth; ++step) {
         const BasicObject* source = o;
         std::string_view separator;
         switch (o->kind()) {
@@ -67,7 +67,7 @@ std::string qualifiedName(const BasicObject* object, std::string suffix) {
             default: break;
         }
         if (!separator.empty()) {
-            std::string_view own = source->getName();
+            std::string_view own = nameOf(*source, reporter);
             if (gatheredEmpty) separator = {};
             pieces.push_back({own, separator});
             total += own.size() + separator.size();
@@ -86,4 +86,4 @@ std::string qualifiedName(const BasicObject* object, std::string suffix) {
     return result;
 }
 
-}  // namespace Model
+}  // namespace kestrel::expand

@@ -1,11 +1,9 @@
 #include "model/DwarfModel.h"
 
 #include <algorithm>
+#include <new>
 
-#include "reader/DumpReader.h"
-#include "reader/LineSource.h"
-
-namespace Model {
+namespace kestrel::model {
 
 void OffsetIndex::add(std::uint32_t offset, BasicObject* object) {
     if (!entries_.empty() && offset <= entries_.back().first) sorted_ = false;
@@ -59,102 +57,81 @@ std::size_t OffsetIndex::size() const {
     return entries_.size();
 }
 
-DwarfModel::DwarfModel() = default;
+namespace {
 
-struct DwarfModel::Builder::State {
-    explicit State(DwarfModel& model) : reader(model) {}
-    kestrel::DumpReader reader;
-    kestrel::LineAssembler lines;
-};
-
-DwarfModel::Builder::Builder(DwarfModel& model) : state_(std::make_unique<State>(model)), model_(model) {}
-
-DwarfModel::Builder::~Builder() = default;
-
-void DwarfModel::Builder::push(std::string_view bytes) {
-    model_.bytesRead += bytes.size();
-    state_->lines.push(bytes, [this](std::string_view line) {
-        ++model_.linesRead;
-        state_->reader.feed(line);
-    });
+// Objects live in the model's arena; the parent's children list refers to them.
+template <class T>
+T* place(DwarfModel& m, std::vector<T*>& list, std::uint32_t offset, std::string_view tag, BasicObject* parent) {
+    void* memory = m.arena.allocate(sizeof(T), alignof(T));
+    T* object = new (memory) T(offset, tag, parent);
+    list.push_back(object);
+    return object;
 }
 
-void DwarfModel::Builder::finish() {
-    state_->lines.finish([this](std::string_view line) {
-        ++model_.linesRead;
-        state_->reader.feed(line);
-    });
-    model_.opened_ = true;
-    model_.link();
-    kestrel::DumpReader::finishLinked(model_);
+template <class T>
+void linkOne(T* o, const OffsetIndex& index) {
+    if constexpr (requires { o->typeOffset; }) o->type = index.find(o->typeOffset);
+    if constexpr (requires { o->specificationOffset; }) o->specification = index.find(o->specificationOffset);
 }
 
-DwarfModel::DwarfModel(const std::string& dumpFileName) {
-    kestrel::DumpReader reader(*this);
-    std::string error;
-    std::uint64_t lines = 0;
-    opened_ = kestrel::readLines(
-        dumpFileName,
-        [&](std::string_view line) {
-            ++lines;
-            reader.feed(line);
-        },
-        error, &bytesRead);
-    linesRead = lines;
-    if (!opened_) {
-        openError_ = error;
-        return;
+}  // namespace
+
+BasicObject* DwarfModel::makeRoot() {
+    void* memory = arena.allocate(sizeof(BasicObject), alignof(BasicObject));
+    root = ObjectPtr(new (memory) BasicObject(0, std::string_view{}, ArenaRoot{&arena}), ObjectDeleter{true});
+    return root.get();
+}
+
+BasicObject* DwarfModel::make(Kind kind, std::uint32_t offset, std::string_view tag, BasicObject* parent) {
+    switch (kind) {
+#define KESTREL_ENTRY_KIND(K, Class, list) \
+    case Kind::K: return place(*this, list, offset, tag, parent);
+#include "model/EntryKinds.def"
+        case Kind::Basic: break;
     }
-    link();
-    kestrel::DumpReader::finishLinked(*this);
-}
-
-DwarfModel::~DwarfModel() {
-    // Objects in the arena hold nothing outside it (texts are in the pool):
-    // releasing the arena frees them all at once.
-    if (rootInArena) (void)root.release();
-}
-
-std::unique_ptr<DwarfModel> DwarfModel::fromText(std::string_view dumpText) {
-    auto model = std::make_unique<DwarfModel>();
-    {
-        kestrel::DumpReader reader(*model);
-        kestrel::forEachLine(dumpText, [&](std::string_view line) {
-            ++model->linesRead;
-            reader.feed(line);
-        });
-    }
-    model->bytesRead = dumpText.size();
-    model->opened_ = true;
-    model->link();
-    kestrel::DumpReader::finishLinked(*model);
-    return model;
+    void* memory = arena.allocate(sizeof(BasicObject), alignof(BasicObject));
+    return new (memory) BasicObject(offset, tag, parent);
 }
 
 void DwarfModel::link() {
-    auto resolve = [this](auto& list) {
-        for (auto* o : list) o->type = objectsByOffset.find(o->typeOffset);
-    };
-    resolve(arrays);
-    resolve(constTypes);
-    resolve(importedDeclarations);
-    resolve(inheritances);
-    resolve(members);
-    resolve(pointers);
-    resolve(subranges);
-    resolve(subroutines);
-    resolve(typedefs);
-    resolve(volatiles);
-    for (FunctionInfo* f : functions) {
-        f->type = objectsByOffset.find(f->typeOffset);
-        f->specification = objectsByOffset.find(f->specificationOffset);
-    }
-    for (VariableInfo* v : variables) {
-        v->type = objectsByOffset.find(v->typeOffset);
-        v->specification = objectsByOffset.find(v->specificationOffset);
-    }
-    for (TypeInfo_Class* c : classes) c->specification = objectsByOffset.find(c->specificationOffset);
-    for (TypeInfo_Structure* s : structures) s->specification = objectsByOffset.find(s->specificationOffset);
+#define KESTREL_ENTRY_KIND(K, Class, list) \
+    for (Class* o : list) linkOne(o, objectsByOffset);
+#include "model/EntryKinds.def"
 }
 
-}  // namespace Model
+void DwarfModel::normalise() {
+    // Array bounds given as a count.
+    for (TypeInfo_Subrange* s : subranges)
+        if (s->hasCount)
+            s->upperB = static_cast<std::int32_t>(static_cast<std::uint32_t>(s->lowerB) +
+                                                  static_cast<std::uint32_t>(s->count) - 1u);
+
+    // Bit fields given by DW_AT_data_bit_offset (DWARF 4/5): the offset of the
+    // lowest bit from the start of the containing structure. Express them as
+    // GCC's DWARF 2-4 output does: a storage unit of the member type's size,
+    // its byte offset, and the offset of the field's most significant bit from
+    // the most significant bit of the unit. The unit is the aligned one that
+    // holds the whole field; a field of a packed structure that straddles an
+    // aligned unit gets the unit that ends at the field's last bit, moved down
+    // to a whole byte (so its bit offset may be negative).
+    for (TypeInfo_Member* mb : members) {
+        if (!mb->hasDataBitOffset || mb->bitSize <= 0) continue;
+        std::int64_t unitBytes = sizeOf(mb->type);
+        if (unitBytes <= 0 || unitBytes > 8) {
+            // No usable type size: the smallest unit that holds the field.
+            unitBytes = mb->bitSize <= 8 ? 1 : mb->bitSize <= 16 ? 2 : mb->bitSize <= 32 ? 4 : 8;
+        }
+        const std::int64_t unitBits = unitBytes * 8;
+        const std::int64_t bit = static_cast<std::uint32_t>(mb->dataBitOffset);
+        const std::int64_t deepest = bit + mb->bitSize;
+        std::int64_t unitStart = (deepest + unitBits - 1) / unitBits * unitBits - unitBits;
+        if (unitStart > bit) unitStart = (deepest - unitBits) / 8 * 8;
+        const std::int64_t within = bit - unitStart;
+        mb->byteSize = static_cast<std::int32_t>(unitBytes);
+        mb->dataMemberLocation = static_cast<std::int32_t>(unitStart / 8);
+        mb->bitOffset = littleEndian ? static_cast<std::int32_t>(unitBits - within - mb->bitSize)
+                                     : static_cast<std::int32_t>(within);
+    }
+}
+
+}  // namespace kestrel::model

@@ -14,7 +14,7 @@
 #include "model/Model.h"
 #include "model/TextPool.h"
 
-namespace Model {
+namespace kestrel::model {
 
 // DIE offset -> object. Offsets arrive almost always in ascending order, so a
 // vector that is sorted once (stably, so the first object of an offset wins)
@@ -36,77 +36,52 @@ private:
     mutable bool sorted_ = true;
 };
 
+// Deletes an object unless it lives in a DwarfModel's arena (then the arena
+// releases it), so that a model can be given up at any point, exceptions
+// included.
+struct ObjectDeleter {
+    bool inArena = false;
+    void operator()(BasicObject* object) const {
+        if (!inArena) delete object;
+    }
+};
+using ObjectPtr = std::unique_ptr<BasicObject, ObjectDeleter>;
+
+// The model holds what was read; reader/ModelLoader.h fills it from dump text.
 class DwarfModel {
 public:
     // An empty model: no root, no objects.
-    DwarfModel();
-    // Reads the dump file, parses it and links the references. When the file
-    // cannot be read the model stays empty and opened() is false.
-    explicit DwarfModel(const std::string& dumpFileName);
-    ~DwarfModel();
+    DwarfModel() = default;
 
     DwarfModel(const DwarfModel&) = delete;
     DwarfModel& operator=(const DwarfModel&) = delete;
 
-    // Parses dump text held in memory and links it (tests, fuzzing).
-    static std::unique_ptr<DwarfModel> fromText(std::string_view dumpText);
-
-    // Builds a model from dump text that arrives in blocks of any size (from
-    // a pipe while objdump still runs): push every block in order, then call
-    // finish() once to read the last line and link the references.
-    class Builder {
-    public:
-        explicit Builder(DwarfModel& model);
-        ~Builder();
-        void push(std::string_view bytes);
-        void finish();
-
-    private:
-        struct State;
-        std::unique_ptr<State> state_;
-        DwarfModel& model_;
-    };
-
-    bool opened() const { return opened_; }
-    const std::string& openError() const { return openError_; }
-
-    // Resolves typeOffset / specificationOffset into pointers by exact lookup.
-    void link();
-
     // Where the reader places the objects it makes (and their children lists);
     // declared first so that it outlives everything that points into it.
     std::pmr::monotonic_buffer_resource arena{1u << 20};
-    // True when root and its subtree live in `arena`: they then end with it,
-    // without running one destructor per object.
-    bool rootInArena = false;
 
-    std::unique_ptr<BasicObject> root;
+    // Gives the model a root in the arena (the objects made by make() go below it).
+    BasicObject* makeRoot();
+    // A new object of class `kind` under `parent`, placed in the arena and
+    // added to the list of its class.
+    BasicObject* make(Kind kind, std::uint32_t offset, std::string_view tag, BasicObject* parent);
+
+    // Resolves typeOffset / specificationOffset into pointers by exact lookup.
+    void link();
+    // Completes what needs the whole dump, after link(): array bounds given
+    // as a count, bit fields given by DW_AT_data_bit_offset.
+    void normalise();
+
+    ObjectPtr root;
     OffsetIndex objectsByOffset;
     std::map<std::uint32_t, std::unique_ptr<StatementList>> lineTables;
     // Tables whose offset was already taken: not indexed, but owned here.
     std::vector<std::unique_ptr<StatementList>> spareLineTables;
     std::vector<BasicObject*> locatedObjects;
     std::vector<BasicObject*> constantObjects;
-    std::vector<TypeInfo_Array*> arrays;
-    std::vector<TypeInfo_Base*> baseTypes;
-    std::vector<TypeInfo_Class*> classes;
-    std::vector<TypeInfo_Const*> constTypes;
-    std::vector<TypeInfo_Enumeration*> enumerations;
-    std::vector<TypeInfo_Enumerator*> enumerators;
-    std::vector<TypeInfo_ImportedDeclaration*> importedDeclarations;
-    std::vector<TypeInfo_Inheritance*> inheritances;
-    std::vector<TypeInfo_Member*> members;
-    std::vector<TypeInfo_Pointer*> pointers;
-    std::vector<TypeInfo_Structure*> structures;
-    std::vector<TypeInfo_Subrange*> subranges;
-    std::vector<TypeInfo_Subroutine*> subroutines;
-    std::vector<TypeInfo_Typedef*> typedefs;
-    std::vector<TypeInfo_Union*> unions;
-    std::vector<TypeInfo_Volatile*> volatiles;
-    std::vector<TypeInfo_Namespace*> namespaces;
-    std::vector<FunctionInfo*> functions;
-    std::vector<CompileUnitInfo*> compileUnits;
-    std::vector<VariableInfo*> variables;
+    // One list per entry class, in reading order.
+#define KESTREL_ENTRY_KIND(K, Class, list) std::vector<Class*> list;
+#include "model/EntryKinds.def"
 
     // Set when the dump's file-format line names a little-endian format; the
     // output pass numbers bit-field bits by it.
@@ -118,10 +93,6 @@ public:
     // Lines read and bytes of dump text (for progress and benchmarks).
     std::uint64_t linesRead = 0;
     std::uint64_t bytesRead = 0;
-
-private:
-    bool opened_ = false;
-    std::string openError_;
 };
 
-}  // namespace Model
+}  // namespace kestrel::model

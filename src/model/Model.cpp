@@ -1,6 +1,6 @@
 #include "model/Model.h"
 
-namespace Model {
+namespace kestrel::model {
 
 BasicObject::BasicObject(std::uint32_t offset, std::string_view tag, ArenaRoot root)
     : offset(offset), tag(tag), children(root.arena), kind_(Kind::Basic) {}
@@ -48,9 +48,8 @@ namespace {
 
 // Sizes follow `type` links and children; a malformed dump can make them
 // cyclic, nest them deeper than any program, or branch at every level. Past
-// this depth, or once one size has taken this many steps, a size counts as 0
+// kMaxDepth, or once one size has taken this many steps, a size counts as 0
 // instead of exhausting the stack or the time.
-constexpr int kMaxSizeDepth = 256;
 constexpr long kMaxSizeSteps = 1024;
 thread_local int sizeDepth = 0;
 thread_local long sizeSteps = 0;
@@ -63,7 +62,7 @@ struct SizeDepth {
     ~SizeDepth() { --sizeDepth; }
     SizeDepth(const SizeDepth&) = delete;
     SizeDepth& operator=(const SizeDepth&) = delete;
-    bool tooDeep() const { return sizeDepth > kMaxSizeDepth || sizeSteps > kMaxSizeSteps; }
+    bool tooDeep() const { return sizeDepth > kMaxDepth || sizeSteps > kMaxSizeSteps; }
 };
 
 }  // namespace
@@ -98,23 +97,27 @@ std::uint32_t TypeInfo_Member::getSize() const {
     return sizeOf(type);
 }
 
+namespace {
+
+template <class T>
+BasicObject* typeLink(const T* o) {
+    if constexpr (requires { o->type; })
+        return o->type;
+    else
+        return nullptr;
+}
+
+}  // namespace
+
 BasicObject* typeOf(const BasicObject* o) {
     if (o == nullptr) return nullptr;
     switch (o->kind()) {
-        case Kind::Array: return static_cast<const TypeInfo_Array*>(o)->type;
-        case Kind::Const: return static_cast<const TypeInfo_Const*>(o)->type;
-        case Kind::ImportedDeclaration: return static_cast<const TypeInfo_ImportedDeclaration*>(o)->type;
-        case Kind::Inheritance: return static_cast<const TypeInfo_Inheritance*>(o)->type;
-        case Kind::Member: return static_cast<const TypeInfo_Member*>(o)->type;
-        case Kind::Pointer: return static_cast<const TypeInfo_Pointer*>(o)->type;
-        case Kind::Subrange: return static_cast<const TypeInfo_Subrange*>(o)->type;
-        case Kind::Subroutine: return static_cast<const TypeInfo_Subroutine*>(o)->type;
-        case Kind::Typedef: return static_cast<const TypeInfo_Typedef*>(o)->type;
-        case Kind::Volatile: return static_cast<const TypeInfo_Volatile*>(o)->type;
-        case Kind::Function: return static_cast<const FunctionInfo*>(o)->type;
-        case Kind::Variable: return static_cast<const VariableInfo*>(o)->type;
-        default: return nullptr;
+#define KESTREL_ENTRY_KIND(K, Class, list) \
+    case Kind::K: return typeLink(static_cast<const Class*>(o));
+#include "model/EntryKinds.def"
+        case Kind::Basic: break;
     }
+    return nullptr;
 }
 
 void StatementList::addDirectory(std::string_view directory) { directories.emplace_back(directory); }
@@ -145,4 +148,4 @@ const std::string* StatementList::fileFor(std::int32_t declFile) const {
     return nullptr;
 }
 
-}  // namespace Model
+}  // namespace kestrel::model

@@ -13,34 +13,21 @@
 #include <string_view>
 #include <vector>
 
-namespace Model {
+namespace kestrel::model {
 
 // The class of an object, so that the naming and expansion rules can switch on
 // it instead of probing with dynamic_cast. Every entry class derives directly
 // from BasicObject.
 enum class Kind : std::uint8_t {
     Basic,  // the root, or an entry whose tag has no class of its own
-    Array,
-    Base,
-    Class,
-    Const,
-    Enumeration,
-    Enumerator,
-    ImportedDeclaration,
-    Inheritance,
-    Member,
-    Namespace,
-    Pointer,
-    Structure,
-    Subrange,
-    Subroutine,
-    Typedef,
-    Union,
-    Volatile,
-    CompileUnit,
-    Function,
-    Variable,
+#define KESTREL_ENTRY_KIND(K, Class, list) K,
+#include "model/EntryKinds.def"
 };
+
+// How deep any walk over the object graph goes (type links, children, scope
+// parents). Valid debugging information nests a few levels deep; malformed
+// input can nest without end or in cycles.
+inline constexpr int kMaxDepth = 256;
 
 // Marks the constructor of a root whose subtree lives in a memory arena.
 struct ArenaRoot {
@@ -64,16 +51,11 @@ public:
     // Size in bytes (or element count for a subrange); unsigned 32-bit, wraps.
     virtual std::uint32_t getSize() const;
 
-    // The object's own name; prints a diagnostic for names containing
-    // "RtePortSR" (see expand/Naming.cpp).
-    std::string_view getName() const;
+    // The object's own name.
+    std::string_view getName() const { return name; }
 
     Kind kind() const { return kind_; }
 
-    void setDeclLine(std::string_view v) { declLine = v; }
-    void setName(std::string_view v) { name = v; }
-    void setCompileUnitName(std::string_view v) { compileUnitName = v; }
-    void setLinkageName(std::string_view v) { linkageName = v; }
 
     std::uint32_t offset = 0;
     BasicObject* parent = nullptr;
@@ -121,7 +103,6 @@ class TypeInfo_Base : public BasicObject {
 public:
     KESTREL_ENTRY_CLASS(TypeInfo_Base, Base)
     std::uint32_t getSize() const override { return static_cast<std::uint32_t>(byteSize); }
-    void setEncodingName(std::string_view v) { encodingName = v; }
     std::int32_t byteSize = 0;
     std::int32_t encoding = 0;
     std::string_view encodingName;
@@ -278,9 +259,6 @@ class CompileUnitInfo : public BasicObject {
 public:
     KESTREL_ENTRY_CLASS(CompileUnitInfo, CompileUnit)
     std::uint32_t getSize() const override { return 0; }
-    void setLanguage(std::string_view v) { language = v; }
-    void setProducer(std::string_view v) { producer = v; }
-    void setCompDir(std::string_view v) { compDir = v; }
     std::uint32_t addressHigh = 0;
     std::uint32_t addressLow = 0;
     std::string_view language;
@@ -360,4 +338,4 @@ public:
     bool zeroBased = false;  // a DWARF 5 table: entries numbered from 0
 };
 
-}  // namespace Model
+}  // namespace kestrel::model

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-namespace Model {
+namespace kestrel::model {
 
 std::string_view TextPool::keep(std::string_view text) {
     if (text.empty()) return {};
@@ -25,4 +25,4 @@ std::string_view TextPool::keep(std::string_view text) {
     return stored;
 }
 
-}  // namespace Model
+}  // namespace kestrel::model

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-namespace Model {
+namespace kestrel::model {
 
 class TextPool {
 public:
@@ -28,4 +28,4 @@ private:
     std::size_t reserved_ = 0;
 };
 
-}  // namespace Model
+}  // namespace kestrel::model

@@ -1,5 +1,6 @@
 // Turns the lines of an objdump text dump, fed one at a time in file order,
-// into the objects, lists, index and line tables of a DwarfModel.
+// into the objects, lists, index and line tables of a DwarfModel. The whole
+// loading sequence (lines, link, normalisation) is in reader/ModelLoader.h.
 #pragma once
 
 #include <cstdint>
@@ -8,37 +9,36 @@
 #include <vector>
 
 #include "model/DwarfModel.h"
+#include "reader/Attributes.h"
 #include "reader/LineGrammar.h"
+#include "reader/LineTables.h"
 
-namespace kestrel {
+namespace kestrel::reader {
 
 class DumpReader {
 public:
-    explicit DumpReader(Model::DwarfModel& model);
+    explicit DumpReader(model::DwarfModel& model);
 
     void feed(std::string_view line);
-    // Completes what needs the whole dump (DWARF 5 bit fields, DW_AT_count).
-    // Call after the last line and after DwarfModel::link.
-    static void finishLinked(Model::DwarfModel& model);
 
 private:
-    void onDieHeader(const grammar::DieHeader& header);
-    void onAttribute(const grammar::AttributeLine& attribute);
-    void onTableLine(std::string_view line);
-    Model::BasicObject* makeObject(std::string_view tag, std::uint32_t offset, Model::BasicObject* parent);
-    std::string_view tagText(std::string_view text);
+    // The kind of class a tag makes, and the tag's text kept once.
+    struct TagInfo {
+        std::string_view text;
+        model::Kind kind;
+    };
 
-    Model::DwarfModel& model_;
-    Model::BasicObject* current_ = nullptr;
-    Model::StatementList* statementList_ = nullptr;
-    bool directoryMode_ = false;
-    bool fileMode_ = false;
-    grammar::TableShape directoryShape_ = grammar::TableShape::Classic;
-    bool dwarf5Files_ = false;
-    std::int32_t pointerSize_ = 0;
-    std::vector<Model::BasicObject*> levels_;  // levels_[k]: parent of an entry of depth k
+    void onDieHeader(const grammar::DieHeader& header);
+    void onOtherLine(std::string_view line);
+    const TagInfo& tagInfo(std::string_view text);
+
+    model::DwarfModel& model_;
+    model::BasicObject* current_ = nullptr;
+    LineTableReader tables_;
+    AttributeContext attributes_;
+    std::vector<model::BasicObject*> levels_;  // levels_[k]: parent of an entry of depth k
     std::int32_t lastLevel_ = 0;
-    std::unordered_map<std::string_view, std::string_view> tags_;
+    std::unordered_map<std::string_view, TagInfo> tags_;
 };
 
-}  // namespace kestrel
+}  // namespace kestrel::reader

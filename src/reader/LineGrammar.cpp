@@ -4,7 +4,7 @@
 #include <charconv>
 #include <cstring>
 
-namespace kestrel::grammar {
+namespace kestrel::reader::grammar {
 namespace {
 
 constexpr bool isDigit(char c) { return c >= '0' && c <= '9'; }
@@ -256,6 +256,58 @@ bool scanFileFormat(std::string_view line, std::string_view& format) {
     return false;
 }
 
+namespace {
+
+// An indented line that starts with '<': "<1><4a>:" starts an entry,
+// "<4b>   DW_AT_" is an attribute; the character after the first '>' tells
+// which scanner can match.
+void classifyAngle(std::string_view line, std::size_t first, Line& out) {
+    if (line[0] != ' ') return;
+    std::size_t close = first + 1;
+    while (close < line.size() && line[close] != '>') ++close;
+    const bool entry = close + 1 < line.size() && line[close + 1] == '<';
+    if (entry) {
+        if (scanDieHeader(line, out.die)) out.kind = LineKind::DieHeader;
+    } else if (scanAttribute(line, out.attribute)) {
+        out.kind = LineKind::Attribute;
+    }
+}
+
+void classifyTableTitle(std::string_view line, Line& out) {
+    if (scanFileHeader(line))
+        out.kind = LineKind::FileHeader;
+    else if (scanDwarf5FileHeader(line))
+        out.kind = LineKind::Dwarf5FileHeader;
+    else if (scanDwarf5DirectoryTitle(line))
+        out.kind = LineKind::Dwarf5DirectoryTitle;
+}
+
+}  // namespace
+
+Line classify(std::string_view line) {
+    Line out;
+    // Every shape starts with blanks; the first character after them tells
+    // which scanner can match.
+    if (line.empty() || !isBlank(line[0])) return out;
+    std::size_t first = 1;
+    while (first < line.size() && isBlank(line[first])) ++first;
+    switch (first < line.size() ? line[first] : '\0') {
+        case '<': classifyAngle(line, first, out); break;
+        case 'O':
+            if (scanOffsetLine(line, out.digits)) out.kind = LineKind::TableOffset;
+            break;
+        case 'T':
+            if (scanDirectoryHeader(line, out.shape)) out.kind = LineKind::DirectoryHeader;
+            break;
+        case 'E': classifyTableTitle(line, out); break;
+        case 'P':
+            if (line[0] == ' ' && scanPointerSize(line, out.digits)) out.kind = LineKind::PointerSize;
+            break;
+        default: break;
+    }
+    return out;
+}
+
 bool captureAfterIndirect(std::string_view value, std::string_view& text) {
     std::size_t p = value.rfind("): ");
     if (p == std::string_view::npos || !allLineChars(value)) return false;
@@ -361,4 +413,4 @@ std::int32_t decimalValue(std::string_view text) {
     return static_cast<std::int32_t>(v);
 }
 
-}  // namespace kestrel::grammar
+}  // namespace kestrel::reader::grammar

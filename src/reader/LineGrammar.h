@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <string_view>
 
-namespace kestrel::grammar {
+namespace kestrel::reader::grammar {
 
 //  <1><4a>: Abbrev Number: 1 (DW_TAG_base_type)
 struct DieHeader {
@@ -69,6 +69,35 @@ bool scanPointerSize(std::string_view line, std::string_view& digits);
 // a.elf:     file format elf32-littlearm    -> format "elf32-littlearm"
 bool scanFileFormat(std::string_view line, std::string_view& format);
 
+// --- Classification ---------------------------------------------------------
+
+// The shapes above that a line can have. Most lines of a dump (disassembly,
+// frames, decoded line numbers) have none of them: Other.
+enum class LineKind : std::uint8_t {
+    Other,
+    DieHeader,             // fields in `die`
+    Attribute,             // fields in `attribute`
+    TableOffset,           // "Offset:" of a line table; hex digits in `digits`
+    DirectoryHeader,       // shape in `shape`
+    FileHeader,            // classic file table title
+    Dwarf5FileHeader,      // DWARF 5 file table title
+    Dwarf5DirectoryTitle,  // DWARF 5 directory table title
+    PointerSize,           // decimal digits in `digits`
+};
+
+struct Line {
+    LineKind kind = LineKind::Other;
+    DieHeader die;
+    AttributeLine attribute;
+    std::string_view digits;
+    TableShape shape = TableShape::Classic;
+};
+
+// The shape of one line and its fields (views into the line). Directory and
+// file entries and the file-format line are not classified: whether a line is
+// one depends on the lines before it.
+Line classify(std::string_view line);
+
 // --- Value extraction -------------------------------------------------------
 
 // Text after the last "): " (the string behind an indirect-string prefix).
@@ -97,4 +126,4 @@ std::int32_t decimalValue(std::string_view text);
 // True unless the text is exactly "0".
 inline bool flagValue(std::string_view text) { return text != "0"; }
 
-}  // namespace kestrel::grammar
+}  // namespace kestrel::reader::grammar

@@ -1,7 +1,6 @@
 // Splits text into lines: a line ends at LF, a CR right before the LF belongs
-// to the line end, and a last line without LF is still a line. The file is
-// read in large blocks; each line is handed out as a view that is valid only
-// during the callback.
+// to the line end, and a last line without LF is still a line. Each line is
+// handed out as a view that is valid only during the callback.
 #pragma once
 
 #include <cstdint>
@@ -10,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-namespace kestrel {
+namespace kestrel::reader {
 
 // Calls `onLine` for each line of `text`.
 template <class F>
@@ -71,9 +70,10 @@ private:
 std::FILE* openForReading(const std::string& fileName);
 std::FILE* openForWriting(const std::string& fileName);
 
-// Reads the whole file in blocks and calls `onLine` for each line. Returns
-// false (with a reason in `error`) when the file cannot be opened or read.
-bool readLines(const std::string& fileName, const std::function<void(std::string_view)>& onLine,
-               std::string& error, std::uint64_t* bytes = nullptr);
+// Reads the whole file in large blocks and calls `onBlock` for each, in
+// order. Returns false (with the system's reason in `error`) when the file
+// cannot be opened or read.
+bool readBlocks(const std::string& fileName, const std::function<void(std::string_view)>& onBlock,
+                std::string& error);
 
-}  // namespace kestrel
+}  // namespace kestrel::reader

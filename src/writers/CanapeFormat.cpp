@@ -6,7 +6,7 @@
 
 #include "writers/NumberText.h"
 
-namespace Model {
+namespace kestrel::writers {
 
 namespace {
 
@@ -133,4 +133,4 @@ void appendCanapeLine(std::string& out, const SignalInfo& signal, std::string_vi
     p[1] = '\n';
 }
 
-}  // namespace Model
+}  // namespace kestrel::writers

@@ -8,7 +8,9 @@
 
 #include "expand/Expand.h"
 
-namespace Model {
+namespace kestrel::writers {
+
+using expand::SignalInfo;
 
 // Appends the three header lines.
 void appendCanapeHeader(std::string& out);
@@ -17,4 +19,4 @@ void appendCanapeHeader(std::string& out);
 void appendCanapeLine(std::string& out, const SignalInfo& signal, std::string_view displayName,
                       std::uint32_t bitPosition);
 
-}  // namespace Model
+}  // namespace kestrel::writers

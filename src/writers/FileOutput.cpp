@@ -1,10 +1,9 @@
 #include "writers/FileOutput.h"
 
 #include <filesystem>
-#include <iostream>
 #include <system_error>
 
-namespace Model {
+namespace kestrel::writers {
 
 namespace {
 
@@ -25,8 +24,8 @@ void removeQuietly(const std::string& name) {
 
 }  // namespace
 
-StreamedFile::StreamedFile(std::string fileName, std::string_view tempTag)
-    : fileName_(std::move(fileName)) {
+StreamedFile::StreamedFile(std::string fileName, model::Reporter& reporter, std::string_view tempTag)
+    : fileName_(std::move(fileName)), reporter_(reporter) {
     tempName_ = fileName_ + ".tmp" + std::to_string(currentProcessId());
     tempName_ += tempTag;
     std::error_code ec;
@@ -70,7 +69,7 @@ void StreamedFile::write(std::string_view text) {
 
 bool StreamedFile::finish() {
     if (createFailed_ || file_ == nullptr) {
-        std::cout << "Can not create file: " << fileName_ << std::endl;
+        reporter_.message("Can not create file: " + fileName_);
         return false;
     }
     std::FILE* file = file_;
@@ -89,14 +88,14 @@ bool StreamedFile::finish() {
     }
     if (message == nullptr) return true;
     removeQuietly(tempName_);
-    std::cout << message << fileName_ << std::endl;
+    reporter_.message(message + fileName_);
     return false;
 }
 
-bool writeWholeFile(const std::string& fileName, std::string_view text) {
-    StreamedFile file(fileName);
+bool writeWholeFile(const std::string& fileName, std::string_view text, model::Reporter& reporter) {
+    StreamedFile file(fileName, reporter);
     file.write(text);
     return file.finish();
 }
 
-}  // namespace Model
+}  // namespace kestrel::writers

@@ -8,7 +8,9 @@
 #include <string>
 #include <string_view>
 
-namespace Model {
+#include "model/Report.h"
+
+namespace kestrel::writers {
 
 // One output file written in pieces while its text is produced. The pieces go
 // to the temporary file; the target is touched only by finish(), which puts the
@@ -18,7 +20,8 @@ class StreamedFile {
 public:
     // Starts the temporary file `fileName` + ".tmp" + process id + `tempTag`
     // (a tag tells apart two files of one process that are open at once).
-    explicit StreamedFile(std::string fileName, std::string_view tempTag = {});
+    // Problems are reported to `reporter`.
+    StreamedFile(std::string fileName, model::Reporter& reporter, std::string_view tempTag = {});
     ~StreamedFile();  // without finish(): the temporary file is removed, nothing printed
 
     StreamedFile(const StreamedFile&) = delete;
@@ -27,7 +30,7 @@ public:
     // Appends a piece in binary mode. After a failure further pieces are dropped.
     void write(std::string_view text);
 
-    // Closes the temporary file and puts it in place. On failure prints
+    // Closes the temporary file and puts it in place. On failure reports
     // "Can not create file: <name>" (the file could not be created or put in
     // place) or "Can not write file: <name>" (writing or closing failed),
     // leaves an existing file untouched, removes the temporary file and
@@ -38,6 +41,7 @@ public:
 
 private:
     std::string fileName_;
+    model::Reporter& reporter_;
     std::string tempName_;
     std::FILE* file_ = nullptr;
     std::uint64_t written_ = 0;   // bytes handed to the file
@@ -48,7 +52,7 @@ private:
 };
 
 // Writes `text` to `fileName` in one piece: a StreamedFile with one piece.
-bool writeWholeFile(const std::string& fileName, std::string_view text);
+bool writeWholeFile(const std::string& fileName, std::string_view text, model::Reporter& reporter);
 
 // The id of the running process (names the temporary files).
 unsigned long currentProcessId();
@@ -61,4 +65,4 @@ bool reserveFileSpace(std::FILE* file, std::uint64_t offset, std::uint64_t lengt
 // Cuts an open, flushed file to `length` bytes.
 bool truncateFile(std::FILE* file, std::uint64_t length);
 
-}  // namespace Model
+}  // namespace kestrel::writers

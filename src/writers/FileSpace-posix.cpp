@@ -9,7 +9,7 @@
 
 #include "writers/FileOutput.h"
 
-namespace Model {
+namespace kestrel::writers {
 
 bool reserveFileSpace(std::FILE* file, std::uint64_t offset, std::uint64_t length) {
 #ifdef __linux__
@@ -34,4 +34,4 @@ bool truncateFile(std::FILE* file, std::uint64_t length) {
     return fd >= 0 && ::ftruncate(fd, static_cast<off_t>(length)) == 0;
 }
 
-}  // namespace Model
+}  // namespace kestrel::writers

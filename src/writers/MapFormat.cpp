@@ -4,7 +4,7 @@
 
 #include "writers/NumberText.h"
 
-namespace Model {
+namespace kestrel::writers {
 
 namespace {
 
@@ -47,4 +47,4 @@ void appendMapLine(std::string& out, const SignalInfo& signal, std::string_view 
     p[1] = '\n';
 }
 
-}  // namespace Model
+}  // namespace kestrel::writers

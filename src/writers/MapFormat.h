@@ -6,9 +6,11 @@
 
 #include "expand/Expand.h"
 
-namespace Model {
+namespace kestrel::writers {
+
+using expand::SignalInfo;
 
 // Appends the map line of a signal (ending in CR LF).
 void appendMapLine(std::string& out, const SignalInfo& signal, std::string_view displayName);
 
-}  // namespace Model
+}  // namespace kestrel::writers

@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-namespace Model {
+namespace kestrel::writers {
 
 // Lowercase hexadecimal, zero-padded to 8 digits (8 characters).
 inline char* writeHex8(char* out, std::uint32_t value) {
@@ -27,23 +27,11 @@ inline char* writeText(char* out, std::string_view text) {
     return out + text.size();
 }
 
-inline void appendHex8(std::string& out, std::uint32_t value) {
-    char text[8];
-    writeHex8(text, value);
-    out.append(text, 8);
-}
-
 template <class Integer>
 void appendDecimal(std::string& out, Integer value) {
     char text[24];
     auto result = std::to_chars(text, text + sizeof text, value);
     out.append(text, result.ptr);
-}
-
-// Appends `text` and pads it with spaces on the right to `width` characters.
-inline void appendPadded(std::string& out, std::string_view text, std::size_t width) {
-    out += text;
-    if (text.size() < width) out.append(width - text.size(), ' ');
 }
 
 // Makes room for `length` more characters at the end of `out` and returns
@@ -56,4 +44,4 @@ inline char* extend(std::string& out, std::size_t length) {
     return out.data() + old;
 }
 
-}  // namespace Model
+}  // namespace kestrel::writers

@@ -1,194 +1,18 @@
 #include "writers/OutputPass.h"
 
-#include <algorithm>
-#include <cstring>
-#include <iostream>
-#include <new>
+#include <memory>
 #include <utility>
-#include <vector>
 
+#include "expand/Variables.h"
 #include "writers/CanapeFormat.h"
+#include "writers/DisplayName.h"
+#include "writers/DuplicateCheck.h"
 #include "writers/FileOutput.h"
 #include "writers/MapFormat.h"
-#include "writers/NumberText.h"
 
-namespace Model {
-
-std::uint32_t bitPosition(const SignalInfo& signal, bool littleEndian) {
-    if (!littleEndian) return static_cast<std::uint32_t>(signal.bitOffset);
-    const std::int64_t end = std::int64_t{signal.bitOffset} + signal.bitSize;
-    if (end > std::int64_t{signal.size} * 8) return 0;
-    return signal.size * 8u - static_cast<std::uint32_t>(signal.bitOffset) -
-           static_cast<std::uint32_t>(signal.bitSize);
-}
-
-void appendDisplayName(std::string& out, const SignalInfo& signal, std::uint32_t position) {
-    out += signal.name;
-    if (signal.bitSize == 0) return;
-    out += signal.bitSize == 1 ? "_Bit:" : "_Bits:";
-    // No real bit field is wider than 64 bits; a malformed width must not
-    // make names of unbounded length.
-    constexpr std::int32_t kMaxListedBits = 128;
-    const std::int32_t bits = signal.bitSize < kMaxListedBits ? signal.bitSize : kMaxListedBits;
-    for (std::int32_t k = 0; k < bits; ++k) appendDecimal(out, position + static_cast<std::uint32_t>(k));
-}
-
-std::string_view baseName(std::string_view displayName) {
-    const std::size_t end = displayName.find_first_of("@.:");
-    if (end == 0) return {};
-    if (end == std::string_view::npos) return displayName;
-    if (displayName.find_first_of("\r\n", end) != std::string_view::npos) return {};
-    return displayName.substr(0, end);
-}
-
-// ------------------------------------------------------------ duplicates
+namespace kestrel::writers {
 
 namespace {
-
-// A hash of the whole name, eight bytes at a time, with a final mix so that
-// names that differ only in their last characters (array indices) spread over
-// the whole table.
-std::uint64_t hashName(std::string_view text) {
-    constexpr std::uint64_t kMul1 = 0x87c37b91114253d5ull;
-    constexpr std::uint64_t kMul2 = 0x4cf5ad432745937full;
-    const char* p = text.data();
-    std::size_t n = text.size();
-    std::uint64_t h = 0x9e3779b97f4a7c15ull ^ (n * kMul2);
-    auto mixIn = [&h](std::uint64_t word) {
-        word *= kMul1;
-        word = (word << 31) | (word >> 33);
-        word *= kMul2;
-        h ^= word;
-        h = ((h << 27) | (h >> 37)) * 5 + 0x52dce729;
-    };
-    while (n >= 8) {
-        std::uint64_t word;
-        std::memcpy(&word, p, 8);
-        mixIn(word);
-        p += 8;
-        n -= 8;
-    }
-    if (n > 0) {
-        std::uint64_t word = 0;
-        std::memcpy(&word, p, n);
-        mixIn(word);
-    }
-    h ^= h >> 33;
-    h *= 0xff51afd7ed558ccdull;
-    h ^= h >> 33;
-    h *= 0xc4ceb9fe1a85ec53ull;
-    h ^= h >> 33;
-    return h;
-}
-
-constexpr std::size_t kBlockBytes = std::size_t{1} << 20;
-constexpr std::size_t kFirstSlots = 1024;  // a power of two
-
-}  // namespace
-
-DuplicateCheck::Record* DuplicateCheck::store(std::string_view displayName, std::string_view location) {
-    // Records start at multiples of their alignment.
-    constexpr std::size_t align = alignof(Record);
-    const std::size_t bytes = (sizeof(Record) + displayName.size() + align - 1) / align * align;
-    if (bytes > blockLeft_) {
-        const std::size_t size = bytes > kBlockBytes ? bytes : kBlockBytes;
-        blocks_.push_back(std::make_unique<char[]>(size));
-        blockNext_ = blocks_.back().get();
-        blockLeft_ = size;
-    }
-    auto* record = new (blockNext_) Record{location.data(), static_cast<std::uint32_t>(location.size()),
-                                           static_cast<std::uint32_t>(displayName.size())};
-    if (!displayName.empty()) std::memcpy(blockNext_ + sizeof(Record), displayName.data(), displayName.size());
-    blockNext_ += bytes;
-    blockLeft_ -= bytes;
-    return record;
-}
-
-void DuplicateCheck::grow() {
-    std::vector<Slot> old = std::move(slots_);
-    slots_.assign(old.empty() ? kFirstSlots : old.size() * 2, Slot{});
-    const std::size_t mask = slots_.size() - 1;
-    for (const Slot& slot : old) {
-        if (slot.record == nullptr) continue;
-        std::size_t i = static_cast<std::size_t>(slot.hash) & mask;
-        while (slots_[i].record != nullptr) i = (i + 1) & mask;
-        slots_[i] = slot;
-    }
-}
-
-std::uint64_t DuplicateCheck::prepare(std::string_view displayName) const {
-    const std::uint64_t hash = hashName(displayName);
-    if (!slots_.empty()) {
-        const Slot* slot = &slots_[static_cast<std::size_t>(hash) & (slots_.size() - 1)];
-#if defined(__GNUC__) || defined(__clang__)
-        __builtin_prefetch(slot);
-#else
-        (void)slot;
-#endif
-    }
-    return hash;
-}
-
-void DuplicateCheck::check(std::string_view displayName, std::string_view location, std::uint64_t hash) {
-    // At most three quarters of the slots are taken.
-    if ((count_ + 1) * 4 > slots_.size() * 3) grow();
-    const std::size_t mask = slots_.size() - 1;
-    std::size_t i = static_cast<std::size_t>(hash) & mask;
-    Record* seen = nullptr;
-    for (;; i = (i + 1) & mask) {
-        Slot& slot = slots_[i];
-        if (slot.record == nullptr) {
-            slot.hash = hash;
-            slot.record = store(displayName, location);
-            ++count_;
-            return;
-        }
-        if (slot.hash == hash && slot.record->name() == displayName) {
-            seen = slot.record;
-            break;
-        }
-    }
-    found_ = true;
-    if (reported_.insert(location).second) {
-        log_ += "Warning - Duplicate Static VariableName: ";
-        log_ += baseName(displayName);
-        log_ += "\r\n  Location File: ";
-        log_ += location;
-        log_ += "\r\n";
-        if (seen->locationLength != 0) {
-            log_ += "  Location File: ";
-            log_.append(seen->location, seen->locationLength);
-            log_ += "\r\n";
-        }
-    }
-    seen->location = nullptr;
-    seen->locationLength = 0;
-}
-
-// ------------------------------------------------------------ output pass
-
-namespace {
-
-// Where a variable is declared: "<file>(<line>)" from the line table of the
-// declaring entry's compile unit, "unknown(<line>)" for a file number outside
-// the table, and empty when the unit has no line table. The declaration is
-// read with the file table of its own unit: after link-time optimisation a
-// definition may refer to a declaration in another unit.
-void locationText(std::string& out, const DwarfModel& model, const VariableInfo& variable) {
-    out.clear();
-    const BasicObject* declaring =
-        variable.specification != nullptr ? variable.specification : &variable;
-    auto table = model.lineTables.find(declaring->stmtList);
-    if (table == model.lineTables.end() || table->second == nullptr) return;
-    const std::string* file = table->second->fileFor(declaring->declFile);
-    if (file != nullptr)
-        out += *file;
-    else
-        out += "unknown";
-    out += '(';
-    out += declaring->declLine;
-    out += ')';
-}
 
 // The texts are handed to their temporary files in blocks of about this size
 // as they grow, so that a large image never holds its whole output in memory.
@@ -198,7 +22,7 @@ constexpr std::size_t kFlushBytes = std::size_t{256} << 10;
 // CANape line and enters the duplicate check, straight from the expansion's
 // working record. The checks run a few signals behind, in the same order, so
 // that the table is read from memory ahead of need.
-class Emitter final : public SignalSink {
+class Emitter final : public expand::SignalSink {
 public:
     Emitter(bool littleEndian, StreamedFile& map, StreamedFile* canape)
         : littleEndian_(littleEndian), mapFile_(map), canapeFile_(canape) {
@@ -274,72 +98,30 @@ private:
 
 }  // namespace
 
-bool writeOutputFiles(std::string mapFileName, std::string canapeFileName, const DwarfModel& model) {
-    static const ExpandLimits defaults;
-    return writeOutputFiles(std::move(mapFileName), std::move(canapeFileName), model, defaults);
-}
-
-bool writeOutputFiles(std::string mapFileName, std::string canapeFileName, const DwarfModel& model,
-                      const ExpandLimits& limits) {
+bool writeOutputFiles(std::string mapFileName, std::string canapeFileName, const model::DwarfModel& model,
+                      model::Reporter& reporter, const expand::ExpandLimits& limits) {
     // The files are only started here; each is put in place, or reported,
     // after the last signal, in the order map, log, CANape. A CANape file of
     // the same name as the map or the log needs a temporary of its own.
     const std::string logFileName = mapFileName + "_StyleWarnings.log";
-    StreamedFile mapFile(mapFileName);
+    StreamedFile mapFile(mapFileName, reporter);
     std::unique_ptr<StreamedFile> canapeFile;
     if (!canapeFileName.empty())
         canapeFile = std::make_unique<StreamedFile>(
-            canapeFileName, canapeFileName == mapFileName || canapeFileName == logFileName ? "c" : "");
+            canapeFileName, reporter,
+            canapeFileName == mapFileName || canapeFileName == logFileName ? "c" : "");
 
     Emitter emitter(model.littleEndian, mapFile, canapeFile.get());
-    // Every distinct location text, stored once; signals and the duplicate
-    // check refer to these.
-    std::unordered_set<std::string, TextHash, std::equal_to<>> locations;
-    std::string location;
-    // What is left of the run-wide bounds; each variable gets at most that.
-    std::size_t runSignals = limits.maxRunSignals;
-    std::size_t runVisits = limits.maxRunVisits;
-
-    // Variable by variable, in the order of locatedObjects: expand, and emit
-    // each signal as the expansion reaches it. This is the order of one
-    // signal list built for all variables and emitted afterwards.
-    for (const BasicObject* object : model.locatedObjects) {
-        const auto* variable = as<VariableInfo>(object);
-        if (variable == nullptr) continue;
-        locationText(location, model, *variable);
-        auto stored = locations.find(std::string_view(location));
-        if (stored == locations.end()) stored = locations.insert(location).first;
-
-        SignalInfo seed;
-        seed.address = variable->address;
-        seed.name = qualifiedName(variable, std::string());
-        seed.location = *stored;
-        seed.offset = variable->offset;
-        const BasicObject* type = expansionType(variable);
-        if (type == nullptr) continue;
-        // A type larger than the 32-bit address space belongs to no real
-        // variable: it comes from malformed input and is not expanded.
-        if (std::uint64_t{variable->address} + storageSize(type) > (std::uint64_t{1} << 32)) {
-            std::cout << "Variable larger than the address space, not expanded: " << seed.name << std::endl;
-            continue;
-        }
-        if (runSignals == 0 || runVisits == 0) {
-            std::cout << "Too many signals in this image, expansion stopped before: " << seed.name << std::endl;
-            break;
-        }
-        ExpandLimits bounds = limits;
-        bounds.maxSignals = std::min(limits.maxSignals, runSignals);
-        bounds.maxVisits = std::min(limits.maxVisits, runVisits);
-        const ExpandUsage used = expand(type, std::move(seed), false, emitter, bounds);
-        runSignals -= std::min(runSignals, used.signals);
-        runVisits -= std::min(runVisits, used.visits);
-    }
+    // Signals and the duplicate check refer to these texts: declared before
+    // the expansion, they outlive the check.
+    expand::LocationTexts locations;
+    expand::expandVariables(model, emitter, reporter, limits, locations);
     emitter.finish();
 
     bool ok = mapFile.finish();
-    if (emitter.duplicates.found()) ok = writeWholeFile(logFileName, emitter.duplicates.log()) && ok;
+    if (emitter.duplicates.found()) ok = writeWholeFile(logFileName, emitter.duplicates.log(), reporter) && ok;
     if (canapeFile != nullptr) ok = canapeFile->finish() && ok;
     return ok;
 }
 
-}  // namespace Model
+}  // namespace kestrel::writers

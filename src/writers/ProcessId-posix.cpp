@@ -2,8 +2,8 @@
 
 #include "writers/FileOutput.h"
 
-namespace Model {
+namespace kestrel::writers {
 
 unsigned long currentProcessId() { return static_cast<unsigned long>(::getpid()); }
 
-}  // namespace Model
+}  // namespace kestrel::writers

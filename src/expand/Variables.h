@@ -1,0 +1,44 @@
+// The per-variable step of a run: every located variable of a model, in the
+// order of locatedObjects, gets its name, its declaration's location text and
+// its expansion type, is checked against the bounds of one variable and of
+// the whole run, and is expanded into the sink.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+
+#include "expand/Expand.h"
+#include "model/DwarfModel.h"
+#include "model/Report.h"
+
+namespace kestrel::expand {
+
+// Every distinct location text of a run, stored once; signals (and whatever
+// keeps their location views) refer to these, so they must outlive them.
+class LocationTexts {
+public:
+    std::string_view keep(const std::string& text);
+
+private:
+    struct Hash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view text) const noexcept {
+            return std::hash<std::string_view>{}(text);
+        }
+    };
+    std::unordered_set<std::string, Hash, std::equal_to<>> texts_;
+};
+
+// Where a variable is declared: "<file>(<line>)" from the line table of the
+// declaring entry's compile unit, "unknown(<line>)" for a file number outside
+// the table, and empty when the unit has no line table.
+void locationText(std::string& out, const model::DwarfModel& model, const VariableInfo& variable);
+
+// Expands the located variables of `model` into `sink`; messages about
+// variables that are not (or not wholly) expanded go to `reporter`.
+void expandVariables(const model::DwarfModel& model, SignalSink& sink, model::Reporter& reporter,
+                     const ExpandLimits& limits, LocationTexts& locations);
+
+}  // namespace kestrel::expand

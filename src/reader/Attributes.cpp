@@ -1,0 +1,327 @@
+#include "reader/Attributes.h"
+
+#include <array>
+#include <vector>
+
+namespace kestrel::reader {
+
+using namespace kestrel::model;
+namespace g = grammar;
+
+namespace {
+
+// The attributes that the reader interprets.
+enum class Attr : std::uint8_t {
+    Other, Name, CompDir, Producer, MipsLinkageName, LinkageName, Location, DataMemberLocation,
+    LowPc, HighPc, Type, Import, StmtList, Specification, AbstractOrigin, Encoding, DeclLine,
+    DeclFile, Accessibility, Language, External, Declaration, Inline, Virtuality, ConstValue,
+    BitSize, BitOffset, DataBitOffset, ByteSize, UpperBound, LowerBound, Count, CallLine, CallFile,
+};
+
+// How an attribute's value is read.
+enum class ValueKind : std::uint8_t {
+    Raw,             // the value text as it stands (and its flag)
+    Name,            // the text behind an indirect-string prefix, else the value
+    IndirectText,    // the text behind an indirect-string prefix, else nothing
+    Address,         // DW_OP_addr in the interpretation
+    MemberLocation,  // DW_OP_plus_uconst in the interpretation, or a plain constant
+    Reference,       // the last hex number of the value (offsets, addresses)
+    Encoding,        // the number, and the name in parentheses of the interpretation
+    Decimal,         // the value as an integer
+};
+
+struct AttrName {
+    std::string_view name;
+    Attr attr;
+    ValueKind value;
+};
+
+// The most common first: a lookup compares the names of one length in order.
+constexpr AttrName kAttributes[] = {
+    {"DW_AT_name", Attr::Name, ValueKind::Name},
+    {"DW_AT_type", Attr::Type, ValueKind::Reference},
+    {"DW_AT_decl_line", Attr::DeclLine, ValueKind::Raw},
+    {"DW_AT_decl_file", Attr::DeclFile, ValueKind::Decimal},
+    {"DW_AT_byte_size", Attr::ByteSize, ValueKind::Decimal},
+    {"DW_AT_data_member_location", Attr::DataMemberLocation, ValueKind::MemberLocation},
+    {"DW_AT_location", Attr::Location, ValueKind::Address},
+    {"DW_AT_external", Attr::External, ValueKind::Raw},
+    {"DW_AT_declaration", Attr::Declaration, ValueKind::Raw},
+    {"DW_AT_encoding", Attr::Encoding, ValueKind::Encoding},
+    {"DW_AT_upper_bound", Attr::UpperBound, ValueKind::Decimal},
+    {"DW_AT_const_value", Attr::ConstValue, ValueKind::Decimal},
+    {"DW_AT_comp_dir", Attr::CompDir, ValueKind::IndirectText},
+    {"DW_AT_producer", Attr::Producer, ValueKind::IndirectText},
+    {"DW_AT_MIPS_linkage_name", Attr::MipsLinkageName, ValueKind::IndirectText},
+    {"DW_AT_linkage_name", Attr::LinkageName, ValueKind::IndirectText},
+    {"DW_AT_low_pc", Attr::LowPc, ValueKind::Reference},
+    {"DW_AT_high_pc", Attr::HighPc, ValueKind::Reference},
+    {"DW_AT_import", Attr::Import, ValueKind::Reference},
+    {"DW_AT_stmt_list", Attr::StmtList, ValueKind::Reference},
+    {"DW_AT_specification", Attr::Specification, ValueKind::Reference},
+    {"DW_AT_abstract_origin", Attr::AbstractOrigin, ValueKind::Reference},
+    {"DW_AT_accessibility", Attr::Accessibility, ValueKind::Decimal},
+    {"DW_AT_language", Attr::Language, ValueKind::Raw},
+    {"DW_AT_inline", Attr::Inline, ValueKind::Raw},
+    {"DW_AT_virtuality", Attr::Virtuality, ValueKind::Raw},
+    {"DW_AT_bit_size", Attr::BitSize, ValueKind::Decimal},
+    {"DW_AT_bit_offset", Attr::BitOffset, ValueKind::Decimal},
+    {"DW_AT_data_bit_offset", Attr::DataBitOffset, ValueKind::Decimal},
+    {"DW_AT_lower_bound", Attr::LowerBound, ValueKind::Decimal},
+    {"DW_AT_count", Attr::Count, ValueKind::Decimal},
+    {"DW_AT_call_line", Attr::CallLine, ValueKind::Raw},
+    {"DW_AT_call_file", Attr::CallFile, ValueKind::Decimal},
+};
+
+// The attribute names by length, so that a lookup compares a handful of
+// names of the same length.
+class AttributeTable {
+public:
+    AttributeTable() {
+        for (const AttrName& a : kAttributes) byLength_[a.name.size()].push_back(a);
+    }
+    const AttrName* find(std::string_view name) const {
+        if (name.size() >= byLength_.size()) return nullptr;
+        for (const AttrName& a : byLength_[name.size()])
+            if (a.name[6] == name[6] && a.name == name) return &a;
+        return nullptr;
+    }
+
+private:
+    std::array<std::vector<AttrName>, 32> byLength_;
+};
+
+// One decoded attribute: the working number N, the integer, the text.
+struct Value {
+    Attr attr = Attr::Other;
+    std::uint32_t n = 0;
+    std::int32_t decimal = 0;
+    std::string_view text;
+    bool located = false;
+    bool flag = false;
+    const g::AttributeLine* line = nullptr;
+
+    bool typeRef() const { return attr == Attr::Type || attr == Attr::Import; }
+    bool originRef() const { return attr == Attr::Specification || attr == Attr::AbstractOrigin; }
+};
+
+Value decode(const AttrName& entry, const g::AttributeLine& a) {
+    Value v;
+    v.attr = entry.attr;
+    v.line = &a;
+    v.flag = g::flagValue(a.value);
+    std::string_view cap;
+    switch (entry.value) {
+        case ValueKind::Raw: break;
+        case ValueKind::Name: v.text = g::captureAfterIndirect(a.value, cap) ? cap : a.value; break;
+        case ValueKind::IndirectText:
+            if (g::captureAfterIndirect(a.value, cap)) v.text = cap;
+            break;
+        case ValueKind::Address: v.located = g::captureAddress(a.interpretation, v.n); break;
+        case ValueKind::MemberLocation:
+            if (g::capturePlusUconst(a.interpretation, cap))
+                v.n = static_cast<std::uint32_t>(g::decimalValue(cap));
+            else
+                g::captureConstant(a.value, v.n);
+            break;
+        case ValueKind::Reference:
+            if (g::captureLastHex(a.value, cap)) v.n = g::hexValue(cap);
+            break;
+        case ValueKind::Encoding:
+            if (g::captureParenthesised(a.interpretation, cap)) v.text = cap;
+            v.decimal = g::decimalValue(a.value);
+            break;
+        case ValueKind::Decimal: v.decimal = g::decimalValue(a.value); break;
+    }
+    return v;
+}
+
+// The rules, one per class: what an attribute sets on an object of it.
+struct Rules {
+    AttributeContext& c;
+
+    std::string_view keep(std::string_view text) const { return c.model.texts.keep(text); }
+    void constant(BasicObject& o) const { c.model.constantObjects.push_back(&o); }
+
+    // Every object.
+    void common(BasicObject& o, const Value& v) const {
+        switch (v.attr) {
+            case Attr::Name: o.name = keep(v.text); break;
+            case Attr::Location:
+                if (v.located) c.model.locatedObjects.push_back(&o);
+                break;
+            case Attr::DeclLine: o.declLine = keep(v.line->value); break;
+            case Attr::DeclFile: o.declFile = v.decimal; break;
+            case Attr::Specification: o.hasSpecification = v.flag; break;
+            case Attr::Accessibility: o.accessibility = v.decimal; break;
+            case Attr::MipsLinkageName:
+            case Attr::LinkageName: o.linkageName = keep(v.text); break;
+            default: break;
+        }
+    }
+
+    // Classes whose only attribute of their own is their type.
+    template <class T>
+    void apply(T& o, const Value& v) const {
+        if constexpr (requires { o.typeOffset; })
+            if (v.typeRef()) o.typeOffset = v.n;
+    }
+    void apply(TypeInfo_Namespace&, const Value&) const {}
+
+    void apply(CompileUnitInfo& cu, const Value& v) const {
+        switch (v.attr) {
+            case Attr::Name: cu.compileUnitName = cu.name; break;
+            case Attr::CompDir: cu.compDir = keep(v.text); break;
+            case Attr::Language: cu.language = keep(v.line->interpretation); break;
+            case Attr::Producer: cu.producer = keep(v.text); break;
+            case Attr::LowPc: cu.addressLow = v.n; break;
+            case Attr::HighPc: cu.addressHigh = v.n; break;
+            case Attr::StmtList: cu.stmtList = v.n; break;
+            default: break;
+        }
+    }
+
+    void apply(FunctionInfo& f, const Value& v) const {
+        switch (v.attr) {
+            case Attr::LowPc: f.addressLow = v.n; break;
+            case Attr::HighPc: f.addressHigh = v.n; break;
+            case Attr::External: f.external = v.flag; break;
+            case Attr::Declaration: f.declaration = v.flag; break;
+            case Attr::Inline: f.isInline = v.flag; break;
+            case Attr::Virtuality: f.virtuality = v.flag; break;
+            case Attr::Type:
+            case Attr::Import: f.typeOffset = v.n; break;
+            case Attr::Specification:
+            case Attr::AbstractOrigin: f.specificationOffset = v.n; break;
+            default: break;
+        }
+    }
+
+    void apply(VariableInfo& var, const Value& v) const {
+        switch (v.attr) {
+            case Attr::Type:
+            case Attr::Import: var.typeOffset = v.n; break;
+            case Attr::Location:
+                var.isStatic = true;
+                var.address = v.n;
+                break;
+            case Attr::External: var.external = v.flag; break;
+            case Attr::Declaration: var.declaration = v.flag; break;
+            case Attr::Specification:
+            case Attr::AbstractOrigin: var.specificationOffset = v.n; break;
+            case Attr::ConstValue:
+                var.setConstValue(keep(v.line->value));
+                constant(var);
+                break;
+            default: break;
+        }
+    }
+
+    void apply(TypeInfo_Member& mb, const Value& v) const {
+        switch (v.attr) {
+            case Attr::Type:
+            case Attr::Import: mb.typeOffset = v.n; break;
+            case Attr::DataMemberLocation:
+                mb.dataMemberLocation = static_cast<std::int32_t>(v.n);
+                mb.hasDataMemberLocation = true;
+                break;
+            case Attr::BitSize: mb.bitSize = v.decimal; break;
+            case Attr::BitOffset: mb.bitOffset = v.decimal; break;
+            case Attr::DataBitOffset:
+                mb.dataBitOffset = v.decimal;
+                mb.hasDataBitOffset = true;
+                break;
+            case Attr::ByteSize: mb.byteSize = v.decimal; break;
+            case Attr::Declaration: mb.declaration = v.flag; break;
+            case Attr::ConstValue:
+                mb.setConstValue(keep(v.line->value));
+                constant(mb);
+                break;
+            default: break;
+        }
+    }
+
+    void apply(TypeInfo_Array& ar, const Value& v) const {
+        if (v.typeRef()) ar.typeOffset = v.n;
+        else if (v.attr == Attr::ByteSize) ar.byteSize = v.decimal;
+    }
+
+    void apply(TypeInfo_Base& b, const Value& v) const {
+        if (v.attr == Attr::Encoding) {
+            b.encoding = v.decimal;
+            b.encodingName = keep(v.text);
+        } else if (v.attr == Attr::ByteSize) {
+            b.byteSize = v.decimal;
+        }
+    }
+
+    void apply(TypeInfo_Class& cl, const Value& v) const {
+        if (v.attr == Attr::Declaration) cl.declaration = v.flag;
+        else if (v.attr == Attr::ByteSize) cl.byteSize = v.decimal;
+        else if (v.attr == Attr::Specification) cl.specificationOffset = v.n;
+    }
+
+    void apply(TypeInfo_Structure& s, const Value& v) const {
+        if (v.attr == Attr::Specification) s.specificationOffset = v.n;
+        else if (v.attr == Attr::ByteSize) s.byteSize = v.decimal;
+    }
+
+    void apply(TypeInfo_Union& u, const Value& v) const {
+        if (v.attr == Attr::ByteSize) u.byteSize = v.decimal;
+    }
+
+    void apply(TypeInfo_Enumeration& e, const Value& v) const {
+        if (v.attr == Attr::ByteSize) e.byteSize = v.decimal;
+    }
+
+    void apply(TypeInfo_Enumerator& e, const Value& v) const {
+        if (v.attr != Attr::ConstValue) return;
+        e.constValue = v.decimal;
+        constant(e);
+    }
+
+    void apply(TypeInfo_Inheritance& in, const Value& v) const {
+        if (v.typeRef()) in.typeOffset = v.n;
+        else if (v.attr == Attr::DataMemberLocation) in.dataMemberLocation = static_cast<std::int32_t>(v.n);
+    }
+
+    void apply(TypeInfo_Pointer& p, const Value& v) const {
+        if (v.typeRef()) p.typeOffset = v.n;
+        else if (v.attr == Attr::ByteSize && c.pointerSize == 0) p.byteSize = v.decimal;
+    }
+
+    void apply(TypeInfo_Subrange& s, const Value& v) const {
+        if (v.typeRef()) s.typeOffset = v.n;
+        else if (v.attr == Attr::UpperBound) s.upperB = v.decimal;
+        else if (v.attr == Attr::LowerBound) s.lowerB = v.decimal;
+        else if (v.attr == Attr::Count) {
+            s.count = v.decimal;
+            s.hasCount = true;
+        }
+    }
+
+    void apply(TypeInfo_Subroutine& s, const Value& v) const {
+        if (v.typeRef() || v.attr == Attr::AbstractOrigin) s.typeOffset = v.n;
+        else if (v.attr == Attr::CallLine) s.declLine = keep(v.line->value);
+        else if (v.attr == Attr::CallFile) s.declFile = v.decimal;
+    }
+};
+
+}  // namespace
+
+void applyAttribute(AttributeContext& context, BasicObject& object, const g::AttributeLine& line) {
+    static const AttributeTable table;
+    const AttrName* entry = table.find(line.name);
+    if (entry == nullptr) return;
+    const Value value = decode(*entry, line);
+    const Rules rules{context};
+    rules.common(object, value);
+    switch (object.kind()) {
+#define KESTREL_ENTRY_KIND(K, Class, list) \
+    case Kind::K: rules.apply(static_cast<Class&>(object), value); break;
+#include "model/EntryKinds.def"
+        case Kind::Basic: break;
+    }
+}
+
+}  // namespace kestrel::reader

@@ -1,0 +1,132 @@
+#include "writers/DuplicateCheck.h"
+
+#include <cstring>
+#include <new>
+
+#include "writers/DisplayName.h"
+
+namespace kestrel::writers {
+
+namespace {
+
+// A hash of the whole name, eight bytes at a time, with a final mix so that
+// names that differ only in their last characters (array indices) spread over
+// the whole table.
+std::uint64_t hashName(std::string_view text) {
+    constexpr std::uint64_t kMul1 = 0x87c37b91114253d5ull;
+    constexpr std::uint64_t kMul2 = 0x4cf5ad432745937full;
+    const char* p = text.data();
+    std::size_t n = text.size();
+    std::uint64_t h = 0x9e3779b97f4a7c15ull ^ (n * kMul2);
+    auto mixIn = [&h](std::uint64_t word) {
+        word *= kMul1;
+        word = (word << 31) | (word >> 33);
+        word *= kMul2;
+        h ^= word;
+        h = ((h << 27) | (h >> 37)) * 5 + 0x52dce729;
+    };
+    while (n >= 8) {
+        std::uint64_t word;
+        std::memcpy(&word, p, 8);
+        mixIn(word);
+        p += 8;
+        n -= 8;
+    }
+    if (n > 0) {
+        std::uint64_t word = 0;
+        std::memcpy(&word, p, n);
+        mixIn(word);
+    }
+    h ^= h >> 33;
+    h *= 0xff51afd7ed558ccdull;
+    h ^= h >> 33;
+    h *= 0xc4ceb9fe1a85ec53ull;
+    h ^= h >> 33;
+    return h;
+}
+
+constexpr std::size_t kBlockBytes = std::size_t{1} << 20;
+constexpr std::size_t kFirstSlots = 1024;  // a power of two
+
+}  // namespace
+
+DuplicateCheck::Record* DuplicateCheck::store(std::string_view displayName, std::string_view location) {
+    // Records start at multiples of their alignment.
+    constexpr std::size_t align = alignof(Record);
+    const std::size_t bytes = (sizeof(Record) + displayName.size() + align - 1) / align * align;
+    if (bytes > blockLeft_) {
+        const std::size_t size = bytes > kBlockBytes ? bytes : kBlockBytes;
+        blocks_.push_back(std::make_unique<char[]>(size));
+        blockNext_ = blocks_.back().get();
+        blockLeft_ = size;
+    }
+    auto* record = new (blockNext_) Record{location.data(), static_cast<std::uint32_t>(location.size()),
+                                           static_cast<std::uint32_t>(displayName.size())};
+    if (!displayName.empty()) std::memcpy(blockNext_ + sizeof(Record), displayName.data(), displayName.size());
+    blockNext_ += bytes;
+    blockLeft_ -= bytes;
+    return record;
+}
+
+void DuplicateCheck::grow() {
+    std::vector<Slot> old = std::move(slots_);
+    slots_.assign(old.empty() ? kFirstSlots : old.size() * 2, Slot{});
+    const std::size_t mask = slots_.size() - 1;
+    for (const Slot& slot : old) {
+        if (slot.record == nullptr) continue;
+        std::size_t i = static_cast<std::size_t>(slot.hash) & mask;
+        while (slots_[i].record != nullptr) i = (i + 1) & mask;
+        slots_[i] = slot;
+    }
+}
+
+std::uint64_t DuplicateCheck::prepare(std::string_view displayName) const {
+    const std::uint64_t hash = hashName(displayName);
+    if (!slots_.empty()) {
+        const Slot* slot = &slots_[static_cast<std::size_t>(hash) & (slots_.size() - 1)];
+#if defined(__GNUC__) || defined(__clang__)
+        __builtin_prefetch(slot);
+#else
+        (void)slot;
+#endif
+    }
+    return hash;
+}
+
+void DuplicateCheck::check(std::string_view displayName, std::string_view location, std::uint64_t hash) {
+    // At most three quarters of the slots are taken.
+    if ((count_ + 1) * 4 > slots_.size() * 3) grow();
+    const std::size_t mask = slots_.size() - 1;
+    std::size_t i = static_cast<std::size_t>(hash) & mask;
+    Record* seen = nullptr;
+    for (;; i = (i + 1) & mask) {
+        Slot& slot = slots_[i];
+        if (slot.record == nullptr) {
+            slot.hash = hash;
+            slot.record = store(displayName, location);
+            ++count_;
+            return;
+        }
+        if (slot.hash == hash && slot.record->name() == displayName) {
+            seen = slot.record;
+            break;
+        }
+    }
+    found_ = true;
+    if (reported_.insert(location).second) {
+        log_ += "Warning - Duplicate Static VariableName: ";
+        log_ += baseName(displayName);
+        log_ += "\r\n  Location File: ";
+        log_ += location;
+        log_ += "\r\n";
+        if (seen->locationLength != 0) {
+            log_ += "  Location File: ";
+            log_.append(seen->location, seen->locationLength);
+            log_ += "\r\n";
+        }
+    }
+    seen->location = nullptr;
+    seen->locationLength = 0;
+}
+
+}  // namespace kestrel::writers

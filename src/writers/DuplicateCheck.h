@@ -1,0 +1,69 @@
+// The duplicate-name check of the output pass and the style-warnings log it
+// writes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_set>
+#include <vector>
+
+namespace kestrel::writers {
+
+// The duplicate-name check and the style-warnings log it writes. Location
+// texts are kept as views: they must outlive the check.
+//
+// The seen names are one open-addressing table over records in a few large
+// blocks: a record holds the location text of the name and the name's bytes,
+// a slot the name's hash and its record. A signal costs one hash, a probe or
+// two and, for a new name, one copy of its bytes; nothing is allocated per
+// name.
+class DuplicateCheck {
+public:
+    DuplicateCheck() = default;
+    DuplicateCheck(const DuplicateCheck&) = delete;
+    DuplicateCheck& operator=(const DuplicateCheck&) = delete;
+
+    void check(std::string_view displayName, std::string_view location) {
+        check(displayName, location, prepare(displayName));
+    }
+    // The check in two steps: prepare() hashes the name and starts loading
+    // its slot, so that other work can be done while the slot arrives; check()
+    // with the same name and that hash then does the check.
+    std::uint64_t prepare(std::string_view displayName) const;
+    void check(std::string_view displayName, std::string_view location, std::uint64_t hash);
+
+    bool found() const { return found_; }
+    const std::string& log() const { return log_; }
+    std::size_t names() const { return count_; }
+
+private:
+    struct Record {
+        const char* location;  // the value: empty once the name repeated
+        std::uint32_t locationLength;
+        std::uint32_t length;  // of the name, whose bytes follow the record
+        std::string_view name() const {
+            return {reinterpret_cast<const char*>(this + 1), length};
+        }
+    };
+    struct Slot {
+        std::uint64_t hash = 0;
+        Record* record = nullptr;  // null: free
+    };
+
+    Record* store(std::string_view displayName, std::string_view location);
+    void grow();
+
+    std::vector<Slot> slots_;
+    std::size_t count_ = 0;
+    std::vector<std::unique_ptr<char[]>> blocks_;
+    char* blockNext_ = nullptr;
+    std::size_t blockLeft_ = 0;
+    std::unordered_set<std::string_view> reported_;
+    std::string log_;
+    bool found_ = false;
+};
+
+}  // namespace kestrel::writers
