@@ -24,6 +24,8 @@
 #include <string>
 #include <vector>
 
+#include "TestSupport.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -39,19 +41,13 @@ struct ProgramRun {
     double seconds = 0;     // wall time
 };
 
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void writeFile(const fs::path& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary);
-    out << text;
-}
+using kestrel::test::readFile;
+using kestrel::test::writeFile;
 
 struct RunOptions {
-    std::string pathPrefix;              // put first on PATH for the program
-    std::optional<rlim_t> fileSizeLimit; // RLIMIT_FSIZE of the program
+    std::string pathPrefix;                 // put first on PATH for the program
+    std::optional<rlim_t> fileSizeLimit;    // RLIMIT_FSIZE of the program
+    std::optional<rlim_t> addressSpaceLimit; // RLIMIT_AS of the program (and of objdump)
 };
 
 // The runs are started by a launcher process forked while this test program
@@ -64,6 +60,8 @@ struct Request {
     char pathPrefix[1024];
     bool limitFileSize;
     rlim_t fileSizeLimit;
+    bool limitAddressSpace;
+    rlim_t addressSpaceLimit;
 };
 struct Reply {
     int status;
@@ -118,6 +116,10 @@ Reply launch(const Request& request) {
             ::signal(SIGXFSZ, SIG_IGN);
             const rlimit limit{request.fileSizeLimit, request.fileSizeLimit};
             if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(126);
+        }
+        if (request.limitAddressSpace) {
+            const rlimit limit{request.addressSpaceLimit, request.addressSpaceLimit};
+            if (::setrlimit(RLIMIT_AS, &limit) != 0) ::_exit(126);
         }
         ::execl(KESTREL_EXE, KESTREL_EXE, request.argument, static_cast<char*>(nullptr));
         ::_exit(127);
@@ -190,6 +192,8 @@ ProgramRun runProgram(const std::string& label, const fs::path& folder, const st
     std::snprintf(request.pathPrefix, sizeof request.pathPrefix, "%s", options.pathPrefix.c_str());
     request.limitFileSize = options.fileSizeLimit.has_value();
     request.fileSizeLimit = options.fileSizeLimit.value_or(0);
+    request.limitAddressSpace = options.addressSpaceLimit.has_value();
+    request.addressSpaceLimit = options.addressSpaceLimit.value_or(0);
     ProgramRun run;
     Reply reply{};
     if (!launcher.run(request, reply)) {
@@ -351,7 +355,7 @@ TEST_F(AdversarialTest, StructureCycleWithoutPointerIsCutOff) {
         variable(0x40, "head", 0x3c, 0x20000000) + variable(0x50, "after", 0x20, 0x20000010) + kLineTable;
     const ProgramRun run = runOnDump("cycle", dump);
     EXPECT_EQ(run.status, 0) << run.console;
-    EXPECT_NE(run.console.find("expansion stopped: head\n"), std::string::npos) << run.console;
+    EXPECT_NE(run.console.find("expansion stopped: head (DIE 0x40)\n"), std::string::npos) << run.console;
     const std::string text = map("cycle");
     EXPECT_NE(text.find(intLine(0x20000000, "head.value")), std::string::npos) << text.substr(0, 500);
     EXPECT_NE(text.find(intLine(0x20000010, "after")), std::string::npos);
@@ -379,7 +383,7 @@ TEST_F(AdversarialTest, ArrayOfBillionsIsBoundedAndTheNextVariableFollows) {
         variable(0x40, "huge", 0x30, 0x20000000) + variable(0x50, "after", 0x20, 0x20000004) + kLineTable;
     const ProgramRun run = runOnDump("huge", dump);
     EXPECT_EQ(run.status, 0) << run.console;
-    EXPECT_NE(run.console.find("Variable larger than the address space, not expanded: huge\n"), std::string::npos)
+    EXPECT_NE(run.console.find("Variable larger than the address space, not expanded: huge (DIE 0x40)\n"), std::string::npos)
         << run.console;
     const std::string text = map("huge");
     EXPECT_EQ(text.find("huge_"), std::string::npos);
@@ -514,5 +518,49 @@ TEST_F(AdversarialTest, DumpFileThatCannotBeWrittenStopsTheRun) {
     EXPECT_FALSE(fs::exists(folder_ / "big_Mox.m51"));
     EXPECT_FALSE(fs::exists(folder_ / "big_CANape.db"));
 }
+
+}  // namespace
+
+namespace {
+
+#ifndef KESTREL_TEST_ASAN
+// Running out of memory while the dump is read ends the run with a message
+// and status 1, on both paths (a dump file, and objdump's output through a
+// pipe), whatever the point at which memory runs out: never with a crash. An
+// endless dump (a link to /dev/zero) runs out for certain. (Under
+// AddressSanitizer an address-space limit cannot work; reader_test checks
+// the exception path there.)
+TEST_F(AdversarialTest, RunningOutOfMemoryEndsCleanly) {
+    std::string dump = kHead;
+    for (unsigned k = 0; k < 3000; ++k)
+        dump += variable(0x40 + 0x10 * k, "v" + std::to_string(k), 0x20, 0x20000000 + 4 * k);
+    dump += kLineTable;
+    writeFile(folder_ / "fw_ObjDump.txt", dump);
+    const fs::path bin = folder_ / "bin";
+    fs::create_directories(bin);
+    writeFile(bin / "arm-none-eabi-objdump", "#!/bin/sh\nexec cat \"$(dirname \"$0\")/../fw_ObjDump.txt\"\n");
+    fs::permissions(bin / "arm-none-eabi-objdump", fs::perms::owner_all);
+    writeFile(folder_ / "fw.elf", "\x7f" "ELF");
+    fs::create_symlink("/dev/zero", folder_ / "zero_ObjDump.txt");
+
+    auto expectClean = [&](const char* input, rlim_t megabytes, bool mustFail) {
+        RunOptions options;
+        options.pathPrefix = bin.string();
+        options.addressSpaceLimit = megabytes << 20;
+        const ProgramRun run = runProgram(std::string(input) + " in " + std::to_string(megabytes) + " MB",
+                                          folder_, input, options);
+        SCOPED_TRACE(std::string(input) + " with " + std::to_string(megabytes) + " MB");
+        ASSERT_TRUE(run.status == 0 || run.status == 1) << run.console;
+        if (run.status == 1 || mustFail) {
+            EXPECT_NE(run.console.find("Error: std::bad_alloc\n"), std::string::npos) << run.console;
+        }
+    };
+    expectClean("zero.txt", 64, true);
+    for (rlim_t megabytes = 6; megabytes <= 24; megabytes += 2) {
+        expectClean("fw.txt", megabytes, false);
+        expectClean("fw.elf", megabytes, false);
+    }
+}
+#endif
 
 }  // namespace

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <memory_resource>
+#include <new>
 #include <string>
 
+#include "TestSupport.h"
 #include "model/DwarfModel.h"
 #include "reader/ModelLoader.h"
 
@@ -444,6 +447,61 @@ TEST(ReaderLinking, ForwardReferencesLinkAndUnknownOffsetsStayNull) {
     EXPECT_TRUE(m->variables.at(0)->hasSpecification);
     EXPECT_EQ(m->variables.at(0)->specification, m->variables.at(1));
     EXPECT_EQ(m->variables.at(1)->getSize(), 8u);
+}
+
+}  // namespace
+
+namespace {
+
+// Gives out `budget` bytes from the heap, then throws std::bad_alloc.
+class ScantMemory final : public std::pmr::memory_resource {
+public:
+    explicit ScantMemory(std::size_t budget) : left_(budget) {}
+
+private:
+    void* do_allocate(std::size_t bytes, std::size_t align) override {
+        if (bytes > left_) throw std::bad_alloc();
+        left_ -= bytes;
+        return std::pmr::new_delete_resource()->allocate(bytes, align);
+    }
+    void do_deallocate(void* p, std::size_t bytes, std::size_t align) override {
+        std::pmr::new_delete_resource()->deallocate(p, bytes, align);
+    }
+    bool do_is_equal(const std::pmr::memory_resource& other) const noexcept override { return this == &other; }
+    std::size_t left_;
+};
+
+// Memory running out in the middle of a dump (from a file or in blocks)
+// leaves a model that is given up without an invalid free or a leak (the
+// sanitizer build checks both).
+TEST(ReaderExceptions, AModelGivenUpMidwayReleasesItsMemory) {
+    std::string text = " <0><b>: Abbrev Number: 1 (DW_TAG_compile_unit)\n";
+    for (int k = 0; k < 20000; ++k)
+        text += " <1><" + std::to_string(100 + k) + ">: Abbrev Number: 2 (DW_TAG_variable)\n    <c>   DW_AT_name        : v\n";
+    kestrel::test::TempDir dir;
+    kestrel::test::writeFile(dir.path / "big_ObjDump.txt", text);
+
+    for (bool fromFile : {false, true}) {
+        SCOPED_TRACE(fromFile ? "from a file" : "in blocks");
+        ScantMemory scant(std::size_t{2} << 20);
+        std::pmr::memory_resource* previous = std::pmr::set_default_resource(&scant);
+        bool ranOut = false;
+        try {
+            DwarfModel model;  // its arena draws on the scant memory
+            std::string error;
+            if (fromFile) {
+                loadFile(dir / "big_ObjDump.txt", model, error);
+            } else {
+                ModelLoader loader(model);
+                for (std::size_t at = 0; at < text.size(); at += 4096) loader.push(std::string_view(text).substr(at, 4096));
+                loader.finish();
+            }
+        } catch (const std::bad_alloc&) {
+            ranOut = true;
+        }
+        std::pmr::set_default_resource(previous);
+        EXPECT_TRUE(ranOut);
+    }
 }
 
 }  // namespace
