@@ -84,6 +84,45 @@ std::vector<std::string> usageLines() {
 
 namespace {
 
+// Runs objdump on the ELF file of `files` and reads its output into `model`.
+// False when objdump or the dump file failed (the message has been printed).
+bool readThroughObjdump(const RunFiles& files, model::DwarfModel& model, std::ostream& out, std::time_t start) {
+    const std::string elfPath = files.elfPath();
+    printLine(out, "elfFile : " + elfPath);
+    // objdump's output is kept as the dump file and read into the model
+    // as it arrives, so that reading overlaps with objdump's own work.
+    std::FILE* dump = reader::openForWriting(files.dumpFile);
+    if (dump == nullptr) {
+        printLine(out, "Can not create file: " + files.dumpFile);
+        return false;
+    }
+    reader::ModelLoader builder(model);
+    bool writeFailed = false;
+    const ProcessResult objdump = runWithOutputPipe(
+        kObjdumpProgram, {kObjdumpOptions, elfPath},
+        [&](std::string_view bytes) {
+            if (std::fwrite(bytes.data(), 1, bytes.size(), dump) != bytes.size()) {
+                writeFailed = true;
+                return false;
+            }
+            builder.push(bytes);
+            return true;
+        },
+        "stopped");
+    if (std::fclose(dump) != 0) writeFailed = true;
+    if (writeFailed) {
+        printLine(out, "Can not write file: " + files.dumpFile);
+        return false;
+    }
+    if (!objdump.ok) {
+        printLine(out, std::string(kObjdumpProgram) + " failed on " + elfPath + ": " + objdump.failure);
+        return false;
+    }
+    printTiming(out, "ObjDump finished " + files.dumpFile, start);
+    builder.finish();
+    return true;
+}
+
 int run(int argc, const char* const* argv, std::ostream& out) {
     if (argc >= 1 && argv[0] != nullptr) {
         for (const std::string& line : bannerLines(argv[0])) printLine(out, line);
@@ -102,44 +141,10 @@ int run(int argc, const char* const* argv, std::ostream& out) {
     const std::time_t start = std::time(nullptr);
 
     ConsoleReporter reporter(out);
-    std::unique_ptr<model::DwarfModel> model;
+    auto model = std::make_unique<model::DwarfModel>();
     if (files.elfInput) {
-        const std::string elfPath = files.elfPath();
-        printLine(out, "elfFile : " + elfPath);
-        // objdump's output is kept as the dump file and read into the model
-        // as it arrives, so that reading overlaps with objdump's own work.
-        std::FILE* dump = reader::openForWriting(files.dumpFile);
-        if (dump == nullptr) {
-            printLine(out, "Can not create file: " + files.dumpFile);
-            return 1;
-        }
-        model = std::make_unique<model::DwarfModel>();
-        reader::ModelLoader builder(*model);
-        bool writeFailed = false;
-        const ProcessResult objdump = runWithOutputPipe(
-            kObjdumpProgram, {kObjdumpOptions, elfPath},
-            [&](std::string_view bytes) {
-                if (std::fwrite(bytes.data(), 1, bytes.size(), dump) != bytes.size()) {
-                    writeFailed = true;
-                    return false;
-                }
-                builder.push(bytes);
-                return true;
-            },
-            "stopped");
-        if (std::fclose(dump) != 0) writeFailed = true;
-        if (writeFailed) {
-            printLine(out, "Can not write file: " + files.dumpFile);
-            return 1;
-        }
-        if (!objdump.ok) {
-            printLine(out, std::string(kObjdumpProgram) + " failed on " + elfPath + ": " + objdump.failure);
-            return 1;
-        }
-        printTiming(out, "ObjDump finished " + files.dumpFile, start);
-        builder.finish();
+        if (!readThroughObjdump(files, *model, out, start)) return 1;
     } else {
-        model = std::make_unique<model::DwarfModel>();
         std::string reason;
         if (!reader::loadFile(files.dumpFile, *model, reason)) {
             printLine(out, "Can not open file: " + files.dumpFile + " (" + reason + ")");

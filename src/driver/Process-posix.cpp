@@ -15,12 +15,6 @@ namespace kestrel::driver {
 
 namespace {
 
-ProcessResult failed(std::string reason) {
-    ProcessResult result;
-    result.failure = std::move(reason);
-    return result;
-}
-
 std::string errorText(int error) { return std::strerror(error); }
 
 // Closes a descriptor and owns a spawn file-actions object for one scope.
@@ -41,19 +35,19 @@ namespace {
 ProcessResult waitFor(pid_t pid) {
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) return failed("can not wait for it: " + errorText(errno));
+        if (errno != EINTR) return ProcessResult::failed("can not wait for it: " + errorText(errno));
     }
     if (WIFEXITED(status)) {
         if (WEXITSTATUS(status) == 0) return ProcessResult{true, std::string()};
-        return failed("exit status " + std::to_string(WEXITSTATUS(status)));
+        return ProcessResult::failed("exit status " + std::to_string(WEXITSTATUS(status)));
     }
     if (WIFSIGNALED(status)) {
         const int sig = WTERMSIG(status);
         const char* name = ::strsignal(sig);
-        return failed("killed by signal " + std::to_string(sig) +
+        return ProcessResult::failed("killed by signal " + std::to_string(sig) +
                       (name != nullptr ? std::string(" (") + name + ")" : std::string()));
     }
-    return failed("ended abnormally (wait status " + std::to_string(status) + ")");
+    return ProcessResult::failed("ended abnormally (wait status " + std::to_string(status) + ")");
 }
 
 std::vector<char*> argumentVector(const std::string& program, const std::vector<std::string>& arguments) {
@@ -71,7 +65,7 @@ ProcessResult runWithOutputPipe(const std::string& program, const std::vector<st
                                 const std::function<bool(std::string_view)>& onOutput,
                                 const std::string& stopReason) {
     int fds[2];
-    if (::pipe2(fds, O_CLOEXEC) != 0) return failed("can not create a pipe: " + errorText(errno));
+    if (::pipe2(fds, O_CLOEXEC) != 0) return ProcessResult::failed("can not create a pipe: " + errorText(errno));
     SpawnResources res;
     res.fd = fds[1];
     int readEnd = fds[0];
@@ -81,7 +75,7 @@ ProcessResult runWithOutputPipe(const std::string& program, const std::vector<st
         const int moved = ::fcntl(res.fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
         if (moved < 0) {
             ::close(readEnd);
-            return failed("can not create a pipe: " + errorText(errno));
+            return ProcessResult::failed("can not create a pipe: " + errorText(errno));
         }
         ::close(res.fd);
         res.fd = moved;
@@ -92,7 +86,7 @@ ProcessResult runWithOutputPipe(const std::string& program, const std::vector<st
     int rc = posix_spawn_file_actions_init(&res.actions);
     if (rc != 0) {
         ::close(readEnd);
-        return failed("can not start: " + errorText(rc));
+        return ProcessResult::failed("can not start: " + errorText(rc));
     }
     res.actionsReady = true;
     rc = posix_spawn_file_actions_adddup2(&res.actions, res.fd, STDOUT_FILENO);
@@ -103,7 +97,7 @@ ProcessResult runWithOutputPipe(const std::string& program, const std::vector<st
     res.fd = -1;
     if (rc != 0) {
         ::close(readEnd);
-        return failed("can not start: " + errorText(rc));
+        return ProcessResult::failed("can not start: " + errorText(rc));
     }
 
     std::vector<char> buffer(1 << 20);
@@ -126,8 +120,8 @@ ProcessResult runWithOutputPipe(const std::string& program, const std::vector<st
     }
     ::close(readEnd);
     ProcessResult result = waitFor(pid);
-    if (stopped) return failed(stopReason);
-    if (!readError.empty()) return failed("can not read its output: " + readError);
+    if (stopped) return ProcessResult::failed(stopReason);
+    if (!readError.empty()) return ProcessResult::failed("can not read its output: " + readError);
     return result;
 }
 

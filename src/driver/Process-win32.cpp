@@ -12,12 +12,6 @@ namespace kestrel::driver {
 
 namespace {
 
-ProcessResult failed(std::string reason) {
-    ProcessResult result;
-    result.failure = std::move(reason);
-    return result;
-}
-
 std::string errorText(DWORD error) {
     char* buffer = nullptr;
     const DWORD length = FormatMessageA(
@@ -169,13 +163,13 @@ ProcessResult waitFor(PROCESS_INFORMATION& process) {
     Handle thread(process.hThread);
     Handle child(process.hProcess);
     if (WaitForSingleObject(child.h, INFINITE) != WAIT_OBJECT_0) {
-        return failed("can not wait for it: " + errorText(GetLastError()));
+        return ProcessResult::failed("can not wait for it: " + errorText(GetLastError()));
     }
     DWORD exitCode = 1;
     if (!GetExitCodeProcess(child.h, &exitCode)) {
-        return failed("can not read its exit status: " + errorText(GetLastError()));
+        return ProcessResult::failed("can not read its exit status: " + errorText(GetLastError()));
     }
-    if (exitCode != 0) return failed("exit status " + std::to_string(exitCode));
+    if (exitCode != 0) return ProcessResult::failed("exit status " + std::to_string(exitCode));
     return ProcessResult{true, std::string()};
 }
 
@@ -188,18 +182,18 @@ ProcessResult runWithOutputPipe(const std::string& program, const std::vector<st
     Handle readEnd;
     Handle writeEnd;
     if (!CreatePipe(&readEnd.h, &writeEnd.h, nullptr, kBlock)) {
-        return failed("can not create a pipe: " + errorText(GetLastError()));
+        return ProcessResult::failed("can not create a pipe: " + errorText(GetLastError()));
     }
     // Only the write end goes to the child.
     if (!SetHandleInformation(writeEnd.h, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT)) {
-        return failed("can not create a pipe: " + errorText(GetLastError()));
+        return ProcessResult::failed("can not create a pipe: " + errorText(GetLastError()));
     }
     PROCESS_INFORMATION process{};
     std::string failure;
     const bool started = startChild(program, arguments, writeEnd.h, process, failure);
     // Our copy of the write end must go, or the pipe never reports its end.
     writeEnd.close();
-    if (!started) return failed(failure);
+    if (!started) return ProcessResult::failed(failure);
 
     std::unique_ptr<char[]> buffer(new char[kBlock]);
     bool stopped = false;
@@ -223,8 +217,8 @@ ProcessResult runWithOutputPipe(const std::string& program, const std::vector<st
     }
     readEnd.close();
     ProcessResult result = waitFor(process);
-    if (stopped) return failed(stopReason);
-    if (!readError.empty()) return failed("can not read its output: " + readError);
+    if (stopped) return ProcessResult::failed(stopReason);
+    if (!readError.empty()) return ProcessResult::failed("can not read its output: " + readError);
     return result;
 }
 

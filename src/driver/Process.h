@@ -5,6 +5,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace kestrel::driver {
@@ -12,6 +13,12 @@ namespace kestrel::driver {
 struct ProcessResult {
     bool ok = false;       // started, and ended normally with status 0
     std::string failure;   // why not, e.g. "exit status 1" or "can not start: ..."
+
+    static ProcessResult failed(std::string reason) {
+        ProcessResult result;
+        result.failure = std::move(reason);
+        return result;
+    }
 };
 
 // Starts `program` (looked up on the search path) with `arguments`, each

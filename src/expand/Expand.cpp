@@ -159,7 +159,23 @@ private:
         sig_.type = s.type;
     }
 
+    // The caller's name, kept while a step replaces it.
+    struct NameSwap {
+        std::string callers;
+        bool replaced = false;
+    };
+
     void visit(const BasicObject* object, bool membersOnly, int depth);
+    // The kind's own step; true when only members (and bases) of the
+    // object's children are storage of it.
+    bool step(const BasicObject* object, int depth, NameSwap& name);
+    void visitBase(const TypeInfo_Inheritance* inheritance, int depth);
+    void visitVariable(const VariableInfo* variable, int depth, NameSwap& name);
+    void visitFunction(const FunctionInfo* function, int depth, NameSwap& name);
+    // A scalar signal of the given type.
+    void leaf(std::string_view typeName, const BasicObject* type);
+    void replaceName(NameSwap& name, std::string replacement);
+    void appendName(std::string_view separator, const BasicObject& object);
     void visitType(const BasicObject* type, int depth) {
         if (type != nullptr) visit(type, false, depth + 1);
     }
@@ -238,17 +254,9 @@ void Walker::visit(const BasicObject* object, bool membersOnly, int depth) {
         return;
     }
     const Kind kind = object->kind();
-    if (membersOnly) {
-        if (kind == Kind::Inheritance) {
-            const auto* inheritance = static_cast<const TypeInfo_Inheritance*>(object);
-            if (inheritance->type == nullptr) return;
-            const std::uint32_t address = sig_.address;
-            sig_.address += static_cast<std::uint32_t>(inheritance->dataMemberLocation);
-            visit(inheritance->type, false, depth + 1);
-            sig_.address = address;
-            return;
-        }
-        if (kind != Kind::Member) return;
+    if (membersOnly && kind != Kind::Member) {
+        if (kind == Kind::Inheritance) visitBase(static_cast<const TypeInfo_Inheritance*>(object), depth);
+        return;
     }
     // A static data member declared in its class is not storage of the object.
     if (kind == Kind::Member && static_cast<const TypeInfo_Member*>(object)->declaration) return;
@@ -258,52 +266,65 @@ void Walker::visit(const BasicObject* object, bool membersOnly, int depth) {
     }
     path_.push_back(object);
     const Saved saved = save();
-    std::string replacedName;  // the caller's name, when a step replaces it
-    bool nameReplaced = false;
-    auto replaceName = [&](std::string name) {
-        if (!nameReplaced) replacedName = std::move(sig_.name);
-        nameReplaced = true;
-        sig_.name = std::move(name);
-    };
+    NameSwap name;
+    const bool childMembersOnly = step(object, depth, name);
+    for (const BasicObject* child : object->children) {
+        if (stopped_) break;
+        if (child != nullptr) visit(child, childMembersOnly, depth + 1);
+    }
+    if (name.replaced) sig_.name = std::move(name.callers);
+    restore(saved);
+    path_.pop_back();
+}
 
-    bool childMembersOnly = false;
-    switch (kind) {
+void Walker::visitBase(const TypeInfo_Inheritance* inheritance, int depth) {
+    if (inheritance->type == nullptr) return;
+    const std::uint32_t address = sig_.address;
+    sig_.address += static_cast<std::uint32_t>(inheritance->dataMemberLocation);
+    visit(inheritance->type, false, depth + 1);
+    sig_.address = address;
+}
+
+void Walker::leaf(std::string_view typeName, const BasicObject* type) {
+    sig_.typeName = typeName;
+    sig_.size = type->getSize();
+    sig_.type = type;
+    emit();
+}
+
+void Walker::replaceName(NameSwap& name, std::string replacement) {
+    if (!name.replaced) name.callers = std::move(sig_.name);
+    name.replaced = true;
+    sig_.name = std::move(replacement);
+}
+
+void Walker::appendName(std::string_view separator, const BasicObject& object) {
+    sig_.name += separator;
+    sig_.name += nameOf(object, &reporter_);
+}
+
+bool Walker::step(const BasicObject* object, int depth, NameSwap& name) {
+    switch (object->kind()) {
         case Kind::Base: {
             const auto* base = static_cast<const TypeInfo_Base*>(object);
-            sig_.typeName = base->encodingName;
             sig_.isSigned = isSigned(base);
-            sig_.size = base->getSize();
-            sig_.type = base;
-            emit();
+            leaf(base->encodingName, base);
             break;
         }
-        case Kind::Pointer:
-            sig_.typeName = "pointer";
-            sig_.size = object->getSize();
-            sig_.type = object;
-            emit();
-            break;
-        case Kind::Enumeration:
-            sig_.typeName = "enumeration";
-            sig_.size = object->getSize();
-            sig_.type = object;
-            emit();
-            break;
+        case Kind::Pointer: leaf("pointer", object); break;
+        case Kind::Enumeration: leaf("enumeration", object); break;
         case Kind::Typedef:
         case Kind::Volatile:
         case Kind::ImportedDeclaration: visitType(typeOf(object), depth); break;
-        case Kind::Const: {
-            const BasicObject* type = static_cast<const TypeInfo_Const*>(object)->type;
-            if (type != nullptr) {
+        case Kind::Const:
+            if (const BasicObject* type = typeOf(object)) {
                 sig_.isConst = true;
                 visitType(type, depth);
             }
             break;
-        }
         case Kind::Member: {
             const auto* member = static_cast<const TypeInfo_Member*>(object);
-            sig_.name += '.';
-            sig_.name += nameOf(*member, &reporter_);
+            appendName(".", *member);
             sig_.address += static_cast<std::uint32_t>(member->dataMemberLocation);
             sig_.bitOffset = member->bitOffset;
             sig_.bitSize = member->bitSize;
@@ -315,52 +336,39 @@ void Walker::visit(const BasicObject* object, bool membersOnly, int depth) {
         // union, is no storage of the object.
         case Kind::Structure:
         case Kind::Class:
-        case Kind::Union: childMembersOnly = true; break;
+        case Kind::Union: return true;
         case Kind::Array: elements(static_cast<const TypeInfo_Array*>(object), depth); break;
-        case Kind::Namespace:
-            sig_.name += "::";
-            sig_.name += nameOf(*object, &reporter_);
-            break;
-        case Kind::Variable: {
-            const auto* variable = static_cast<const VariableInfo*>(object);
-            if (variable->specification != nullptr) {
-                replaceName(qualifiedName(variable->specification, std::string(), &reporter_));
-                visit(variable->specification, false, depth + 1);
-            } else {
-                sig_.name += '.';
-                sig_.name += nameOf(*variable, &reporter_);
-                visitType(variable->type, depth);
-            }
-            break;
-        }
-        case Kind::Function: {
-            const auto* function = static_cast<const FunctionInfo*>(object);
-            if (function->specification != nullptr) {
-                replaceName(qualifiedName(function->specification, std::string(), &reporter_));
-                sig_.size = function->specification->getSize();
-                sig_.type = function->specification;
-                visit(function->specification, false, depth + 1);
-            } else {
-                sig_.name += '.';
-                sig_.name += nameOf(*function, &reporter_);
-                sig_.size = function->getSize();
-                sig_.type = function;
-            }
-            sig_.typeName = "function";
-            emit();
-            break;
-        }
+        case Kind::Namespace: appendName("::", *object); break;
+        case Kind::Variable: visitVariable(static_cast<const VariableInfo*>(object), depth, name); break;
+        case Kind::Function: visitFunction(static_cast<const FunctionInfo*>(object), depth, name); break;
         default: break;  // enumerators, subranges, subroutines, units, plain entries
     }
+    return false;
+}
 
-    for (const BasicObject* child : object->children) {
-        if (stopped_) break;
-        if (child != nullptr) visit(child, childMembersOnly, depth + 1);
+void Walker::visitVariable(const VariableInfo* variable, int depth, NameSwap& name) {
+    if (variable->specification != nullptr) {
+        replaceName(name, qualifiedName(variable->specification, std::string(), &reporter_));
+        visit(variable->specification, false, depth + 1);
+    } else {
+        appendName(".", *variable);
+        visitType(variable->type, depth);
     }
+}
 
-    if (nameReplaced) sig_.name = std::move(replacedName);
-    restore(saved);
-    path_.pop_back();
+void Walker::visitFunction(const FunctionInfo* function, int depth, NameSwap& name) {
+    if (function->specification != nullptr) {
+        replaceName(name, qualifiedName(function->specification, std::string(), &reporter_));
+        sig_.size = function->specification->getSize();
+        sig_.type = function->specification;
+        visit(function->specification, false, depth + 1);
+    } else {
+        appendName(".", *function);
+        sig_.size = function->getSize();
+        sig_.type = function;
+    }
+    sig_.typeName = "function";
+    emit();
 }
 
 // Every element of the array in row-major order, at its own address, named

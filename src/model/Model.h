@@ -85,14 +85,43 @@ private:
 // Size of the object that `type` names, 0 when it is not linked.
 std::uint32_t sizeOf(const BasicObject* type);
 
-#define KESTREL_ENTRY_CLASS(Name, K)                                                       \
-    static constexpr Kind staticKind = Kind::K;                                            \
-    Name(std::uint32_t offset, std::string_view tag, BasicObject* parent)                  \
-        : BasicObject(Kind::K, offset, tag, parent) {}
+#define KESTREL_ENTRY_CLASS(Name, K)                                      \
+    static constexpr Kind staticKind = K;                                 \
+    Name(std::uint32_t offset, std::string_view tag, BasicObject* parent) \
+        : BasicObject(K, offset, tag, parent) {}
+
+// An entry that names another type and has that type's size: a typedef, an
+// imported declaration or a qualifier. TypeInfo_Volatile is also made for
+// DW_TAG_atomic_type, DW_TAG_restrict_type and DW_TAG_immutable_type:
+// qualifiers that are looked through like volatile.
+template <Kind K>
+class TypeReference : public BasicObject {
+public:
+    KESTREL_ENTRY_CLASS(TypeReference, K)
+    std::uint32_t getSize() const override { return sizeOf(type); }
+    BasicObject* type = nullptr;
+    std::uint32_t typeOffset = 0;
+};
+using TypeInfo_Const = TypeReference<Kind::Const>;
+using TypeInfo_ImportedDeclaration = TypeReference<Kind::ImportedDeclaration>;
+using TypeInfo_Typedef = TypeReference<Kind::Typedef>;
+using TypeInfo_Volatile = TypeReference<Kind::Volatile>;
+
+// A scope with a byte size of its own: a union or an enumeration.
+template <Kind K>
+class SizedScope : public BasicObject {
+public:
+    KESTREL_ENTRY_CLASS(SizedScope, K)
+    void addChild(BasicObject* child) override { addNestedChild(child); }
+    std::uint32_t getSize() const override { return static_cast<std::uint32_t>(byteSize); }
+    std::int32_t byteSize = 0;
+};
+using TypeInfo_Enumeration = SizedScope<Kind::Enumeration>;
+using TypeInfo_Union = SizedScope<Kind::Union>;
 
 class TypeInfo_Array : public BasicObject {
 public:
-    KESTREL_ENTRY_CLASS(TypeInfo_Array, Array)
+    KESTREL_ENTRY_CLASS(TypeInfo_Array, Kind::Array)
     std::uint32_t getSize() const override;
     BasicObject* type = nullptr;
     std::uint32_t typeOffset = 0;
@@ -101,7 +130,7 @@ public:
 
 class TypeInfo_Base : public BasicObject {
 public:
-    KESTREL_ENTRY_CLASS(TypeInfo_Base, Base)
+    KESTREL_ENTRY_CLASS(TypeInfo_Base, Kind::Base)
     std::uint32_t getSize() const override { return static_cast<std::uint32_t>(byteSize); }
     std::int32_t byteSize = 0;
     std::int32_t encoding = 0;
@@ -110,7 +139,7 @@ public:
 
 class TypeInfo_Class : public BasicObject {
 public:
-    KESTREL_ENTRY_CLASS(TypeInfo_Class, Class)
+    KESTREL_ENTRY_CLASS(TypeInfo_Class, Kind::Class)
     void addChild(BasicObject* child) override { addNestedChild(child); }
     std::uint32_t getSize() const override { return static_cast<std::uint32_t>(byteSize); }
     std::int32_t byteSize = 0;
@@ -119,40 +148,16 @@ public:
     BasicObject* specification = nullptr;
 };
 
-class TypeInfo_Const : public BasicObject {
-public:
-    KESTREL_ENTRY_CLASS(TypeInfo_Const, Const)
-    std::uint32_t getSize() const override { return sizeOf(type); }
-    BasicObject* type = nullptr;
-    std::uint32_t typeOffset = 0;
-};
-
-class TypeInfo_Enumeration : public BasicObject {
-public:
-    KESTREL_ENTRY_CLASS(TypeInfo_Enumeration, Enumeration)
-    void addChild(BasicObject* child) override { addNestedChild(child); }
-    std::uint32_t getSize() const override { return static_cast<std::uint32_t>(byteSize); }
-    std::int32_t byteSize = 0;
-};
-
 class TypeInfo_Enumerator : public BasicObject {
 public:
-    KESTREL_ENTRY_CLASS(TypeInfo_Enumerator, Enumerator)
+    KESTREL_ENTRY_CLASS(TypeInfo_Enumerator, Kind::Enumerator)
     std::uint32_t getSize() const override { return 0; }
     std::int32_t constValue = 0;
 };
 
-class TypeInfo_ImportedDeclaration : public BasicObject {
-public:
-    KESTREL_ENTRY_CLASS(TypeInfo_ImportedDeclaration, ImportedDeclaration)
-    std::uint32_t getSize() const override { return sizeOf(type); }
-    BasicObject* type = nullptr;
-    std::uint32_t typeOffset = 0;
-};
-
 class TypeInfo_Inheritance : public BasicObject {
 public:
-    KESTREL_ENTRY_CLASS(TypeInfo_Inheritance, Inheritance)
+    KESTREL_ENTRY_CLASS(TypeInfo_Inheritance, Kind::Inheritance)
     std::uint32_t getSize() const override { return sizeOf(type); }
     BasicObject* type = nullptr;
     std::uint32_t typeOffset = 0;
@@ -161,7 +166,7 @@ public:
 
 class TypeInfo_Member : public BasicObject {
 public:
-    KESTREL_ENTRY_CLASS(TypeInfo_Member, Member)
+    KESTREL_ENTRY_CLASS(TypeInfo_Member, Kind::Member)
     std::uint32_t getSize() const override;
     void setConstValue(std::string_view v) { constValue = v; hasConstValue = true; }
     BasicObject* type = nullptr;
@@ -183,12 +188,12 @@ public:
 
 class TypeInfo_Namespace : public BasicObject {
 public:
-    KESTREL_ENTRY_CLASS(TypeInfo_Namespace, Namespace)
+    KESTREL_ENTRY_CLASS(TypeInfo_Namespace, Kind::Namespace)
 };
 
 class TypeInfo_Pointer : public BasicObject {
 public:
-    KESTREL_ENTRY_CLASS(TypeInfo_Pointer, Pointer)
+    KESTREL_ENTRY_CLASS(TypeInfo_Pointer, Kind::Pointer)
     std::uint32_t getSize() const override { return static_cast<std::uint32_t>(byteSize); }
     BasicObject* type = nullptr;
     std::int32_t byteSize = 0;
@@ -197,7 +202,7 @@ public:
 
 class TypeInfo_Structure : public BasicObject {
 public:
-    KESTREL_ENTRY_CLASS(TypeInfo_Structure, Structure)
+    KESTREL_ENTRY_CLASS(TypeInfo_Structure, Kind::Structure)
     void addChild(BasicObject* child) override { addNestedChild(child); }
     std::uint32_t getSize() const override { return static_cast<std::uint32_t>(byteSize); }
     std::int32_t byteSize = 0;
@@ -207,7 +212,7 @@ public:
 
 class TypeInfo_Subrange : public BasicObject {
 public:
-    KESTREL_ENTRY_CLASS(TypeInfo_Subrange, Subrange)
+    KESTREL_ENTRY_CLASS(TypeInfo_Subrange, Kind::Subrange)
     std::uint32_t getSize() const override {
         return static_cast<std::uint32_t>(upperB) - static_cast<std::uint32_t>(lowerB) + 1u;
     }
@@ -222,34 +227,8 @@ public:
 
 class TypeInfo_Subroutine : public BasicObject {
 public:
-    KESTREL_ENTRY_CLASS(TypeInfo_Subroutine, Subroutine)
+    KESTREL_ENTRY_CLASS(TypeInfo_Subroutine, Kind::Subroutine)
     void addChild(BasicObject* child) override { addNestedChild(child); }
-    std::uint32_t getSize() const override { return sizeOf(type); }
-    BasicObject* type = nullptr;
-    std::uint32_t typeOffset = 0;
-};
-
-class TypeInfo_Typedef : public BasicObject {
-public:
-    KESTREL_ENTRY_CLASS(TypeInfo_Typedef, Typedef)
-    std::uint32_t getSize() const override { return sizeOf(type); }
-    BasicObject* type = nullptr;
-    std::uint32_t typeOffset = 0;
-};
-
-class TypeInfo_Union : public BasicObject {
-public:
-    KESTREL_ENTRY_CLASS(TypeInfo_Union, Union)
-    void addChild(BasicObject* child) override { addNestedChild(child); }
-    std::uint32_t getSize() const override { return static_cast<std::uint32_t>(byteSize); }
-    std::int32_t byteSize = 0;
-};
-
-// Also made for DW_TAG_atomic_type, DW_TAG_restrict_type and
-// DW_TAG_immutable_type: qualifiers that are looked through like volatile.
-class TypeInfo_Volatile : public BasicObject {
-public:
-    KESTREL_ENTRY_CLASS(TypeInfo_Volatile, Volatile)
     std::uint32_t getSize() const override { return sizeOf(type); }
     BasicObject* type = nullptr;
     std::uint32_t typeOffset = 0;
@@ -257,7 +236,7 @@ public:
 
 class CompileUnitInfo : public BasicObject {
 public:
-    KESTREL_ENTRY_CLASS(CompileUnitInfo, CompileUnit)
+    KESTREL_ENTRY_CLASS(CompileUnitInfo, Kind::CompileUnit)
     std::uint32_t getSize() const override { return 0; }
     std::uint32_t addressHigh = 0;
     std::uint32_t addressLow = 0;
@@ -268,7 +247,7 @@ public:
 
 class FunctionInfo : public BasicObject {
 public:
-    KESTREL_ENTRY_CLASS(FunctionInfo, Function)
+    KESTREL_ENTRY_CLASS(FunctionInfo, Kind::Function)
     void addChild(BasicObject* child) override { addNestedChild(child); }
     std::uint32_t getSize() const override { return 0; }
     BasicObject* type = nullptr;
@@ -285,7 +264,7 @@ public:
 
 class VariableInfo : public BasicObject {
 public:
-    KESTREL_ENTRY_CLASS(VariableInfo, Variable)
+    KESTREL_ENTRY_CLASS(VariableInfo, Kind::Variable)
     std::uint32_t getSize() const override { return sizeOf(type); }
     void setConstValue(std::string_view v) { constValue = v; hasConstValue = true; }
     BasicObject* type = nullptr;

@@ -142,6 +142,12 @@ struct Rules {
 
     std::string_view keep(std::string_view text) const { return c.model.texts.keep(text); }
     void constant(BasicObject& o) const { c.model.constantObjects.push_back(&o); }
+    // A DW_AT_const_value kept as written.
+    template <class T>
+    void constantText(T& o, const Value& v) const {
+        o.setConstValue(keep(v.line->value));
+        constant(o);
+    }
 
     // Every object.
     void common(BasicObject& o, const Value& v) const {
@@ -209,10 +215,7 @@ struct Rules {
             case Attr::Declaration: var.declaration = v.flag; break;
             case Attr::Specification:
             case Attr::AbstractOrigin: var.specificationOffset = v.n; break;
-            case Attr::ConstValue:
-                var.setConstValue(keep(v.line->value));
-                constant(var);
-                break;
+            case Attr::ConstValue: constantText(var, v); break;
             default: break;
         }
     }
@@ -233,10 +236,7 @@ struct Rules {
                 break;
             case Attr::ByteSize: mb.byteSize = v.decimal; break;
             case Attr::Declaration: mb.declaration = v.flag; break;
-            case Attr::ConstValue:
-                mb.setConstValue(keep(v.line->value));
-                constant(mb);
-                break;
+            case Attr::ConstValue: constantText(mb, v); break;
             default: break;
         }
     }
@@ -266,12 +266,9 @@ struct Rules {
         else if (v.attr == Attr::ByteSize) s.byteSize = v.decimal;
     }
 
-    void apply(TypeInfo_Union& u, const Value& v) const {
-        if (v.attr == Attr::ByteSize) u.byteSize = v.decimal;
-    }
-
-    void apply(TypeInfo_Enumeration& e, const Value& v) const {
-        if (v.attr == Attr::ByteSize) e.byteSize = v.decimal;
+    template <Kind K>
+    void apply(SizedScope<K>& scope, const Value& v) const {
+        if (v.attr == Attr::ByteSize) scope.byteSize = v.decimal;
     }
 
     void apply(TypeInfo_Enumerator& e, const Value& v) const {
