@@ -1,64 +1,87 @@
-// Whole runs of the real executable on small hand-written dumps, each output
-// file compared byte for byte (CR LF included) with the expected file.
+// Whole runs of the real executable on small dumps, each output file compared
+// byte for byte (CR LF included) with the expected file. Every folder of
+// tests/data/golden is a case:
 //   forms:      a signal of every form of the format examples
 //   duplicates: two and three statics of the same name in three units
 //   empty:      no located variable: empty map, three-line CANape file, no log
+//   corpus-*:   the hostile dumps of the fuzz corpus (fuzz/corpus/*.txt, read
+//               from there): what they must give around their broken parts
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <set>
-#include <sstream>
 #include <string>
+#include <vector>
+
+#include "TestSupport.h"
 
 namespace fs = std::filesystem;
+using kestrel::test::readFile;
 
 namespace {
 
-std::string readAll(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
+const fs::path kGolden = fs::path(KESTREL_TEST_DATA) / "golden";
+constexpr std::string_view kCorpusPrefix = "corpus-";
+constexpr std::string_view kDumpSuffix = "_ObjDump.txt";
+
+std::vector<std::string> caseNames() {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(kGolden))
+        if (entry.is_directory()) names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Puts the case's dump into `work`; returns its stem ("" when there is none).
+std::string placeDump(const std::string& name, const fs::path& work) {
+    if (name.starts_with(kCorpusPrefix)) {
+        const std::string stem = name.substr(kCorpusPrefix.size());
+        const fs::path corpus = fs::path(KESTREL_SOURCE_DIR) / "fuzz" / "corpus" / (stem + ".txt");
+        if (!fs::exists(corpus)) return {};
+        fs::copy_file(corpus, work / (stem + std::string(kDumpSuffix)));
+        return stem;
+    }
+    for (const auto& entry : fs::directory_iterator(kGolden / name)) {
+        const std::string file = entry.path().filename().string();
+        if (!file.ends_with(kDumpSuffix)) continue;
+        fs::copy_file(entry.path(), work / file);
+        return file.substr(0, file.size() - kDumpSuffix.size());
+    }
+    return {};
 }
 
 class Golden : public testing::TestWithParam<std::string> {};
 
 TEST_P(Golden, OutputsMatchByteForByte) {
-    const fs::path caseDir = fs::path(KESTREL_TEST_DATA) / "golden" / GetParam();
-    const fs::path work = fs::temp_directory_path() / ("kestrel_golden_" + GetParam());
-    fs::remove_all(work);
-    fs::create_directories(work);
+    const fs::path caseDir = kGolden / GetParam();
+    kestrel::test::TempDir work("kestrel_golden_");
+    const std::string stem = placeDump(GetParam(), work.path);
+    ASSERT_FALSE(stem.empty()) << "no dump for " << caseDir;
 
-    std::string stem;
-    for (const auto& entry : fs::directory_iterator(caseDir)) {
-        const std::string name = entry.path().filename().string();
-        if (name.ends_with("_ObjDump.txt")) {
-            stem = name.substr(0, name.size() - std::string("_ObjDump.txt").size());
-            fs::copy_file(entry.path(), work / name);
-        }
-    }
-    ASSERT_FALSE(stem.empty()) << "no dump in " << caseDir;
-
-    const std::string command = "cd '" + work.string() + "' && '" + KESTREL_EXE + "' " + stem + ".txt > console.txt";
-    ASSERT_EQ(std::system(command.c_str()), 0) << readAll(work / "console.txt");
+    const std::string command =
+        "cd '" + work.path.string() + "' && '" + KESTREL_EXE + "' '" + stem + ".txt' > console.txt";
+    ASSERT_EQ(std::system(command.c_str()), 0) << readFile(work.path / "console.txt");
 
     std::set<std::string> expected;
     for (const auto& entry : fs::directory_iterator(caseDir / "expected")) {
         const std::string name = entry.path().filename().string();
         expected.insert(name);
-        ASSERT_TRUE(fs::exists(work / name)) << name << " was not written";
-        EXPECT_EQ(readAll(work / name), readAll(entry.path())) << name;
+        ASSERT_TRUE(fs::exists(work.path / name)) << name << " was not written";
+        EXPECT_EQ(readFile(work.path / name), readFile(entry.path())) << name;
     }
-    for (const auto& entry : fs::directory_iterator(work)) {
+    for (const auto& entry : fs::directory_iterator(work.path)) {
         const std::string name = entry.path().filename().string();
-        if (name == stem + "_ObjDump.txt" || name == "console.txt") continue;
+        if (name == stem + std::string(kDumpSuffix) || name == "console.txt") continue;
         EXPECT_TRUE(expected.count(name)) << "unexpected output file " << name;
     }
-    fs::remove_all(work);
 }
 
-INSTANTIATE_TEST_SUITE_P(Cases, Golden, testing::Values("forms", "duplicates", "empty"));
+INSTANTIATE_TEST_SUITE_P(Cases, Golden, testing::ValuesIn(caseNames()), [](const auto& info) {
+    std::string name = info.param;
+    std::replace(name.begin(), name.end(), '-', '_');
+    return name;
+});
 
 }  // namespace
