@@ -23,27 +23,19 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "TestSupport.h"
 #include "driver/Driver.h"
 #include "driver/PathSplit.h"
 
 namespace fs = std::filesystem;
+using kestrel::test::readFile;
+using kestrel::test::writeFile;
+using kestrel::test::TempDir;
 using kestrel::driver::PathParts;
 
 namespace {
 
 // ---------------------------------------------------------------- helpers
-
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void writeFile(const fs::path& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary);
-    out << text;
-}
 
 std::vector<std::string> splitLines(const std::string& text) {
     std::vector<std::string> lines;
@@ -75,19 +67,6 @@ int runShell(const std::string& command) {
     const int rc = std::system(command.c_str());
     return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
 }
-
-struct TempDir {
-    fs::path path;
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "kestrel_driver_XXXXXX").string();
-        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-        path = pattern;
-    }
-    ~TempDir() {
-        std::error_code ignored;
-        fs::remove_all(path, ignored);
-    }
-};
 
 struct ExeRun {
     int status = -1;

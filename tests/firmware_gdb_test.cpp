@@ -21,21 +21,13 @@
 
 #include <unistd.h>
 
+#include "TestSupport.h"
+
 namespace fs = std::filesystem;
+using kestrel::test::readFile;
+using kestrel::test::writeFile;
 
 namespace {
-
-std::string readText(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void writeText(const fs::path& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary);
-    out << text;
-}
 
 std::vector<std::string> textLines(const std::string& text) {
     std::vector<std::string> lines;
@@ -325,7 +317,7 @@ protected:
         const fs::path src = fs::path(KESTREL_TEST_DATA) / "firmware";
 
         // clang compiles for the target only with the newlib headers at hand.
-        writeText(root_ / "probe.c", "#include <stdint.h>\nuint32_t probe;\n");
+        writeFile(root_ / "probe.c", "#include <stdint.h>\nuint32_t probe;\n");
         clangUsable_ = run("clang --target=arm-none-eabi -mcpu=cortex-m4 -mthumb -isystem /usr/lib/arm-none-eabi/include -c " +
                                quoted(root_ / "probe.c") + " -o " + quoted(root_ / "probe.o"),
                            root_ / "probe.log");
@@ -354,7 +346,7 @@ protected:
                 const fs::path object = b.dir / (std::string(source) + ".o");
                 cmd += " -c " + quoted(src / source) + " -o " + quoted(object);
                 ok = ok && run(cmd, b.dir / "compile.log");
-                if (!ok) b.buildLog += readText(b.dir / "compile.log");
+                if (!ok) b.buildLog += readFile(b.dir / "compile.log");
                 objects += " " + quoted(object);
             }
             // Linked without the C library's start files, so that every
@@ -364,11 +356,11 @@ protected:
             ok = ok && run("arm-none-eabi-gcc" + target + "--specs=nosys.specs -nostartfiles" + objects + " -o " + quoted(elf),
                            b.dir / "link.log");
             if (!ok) {
-                b.buildLog += readText(b.dir / "link.log");
+                b.buildLog += readFile(b.dir / "link.log");
                 continue;
             }
             run(std::string(quoted(KESTREL_EXE)) + " " + quoted(elf), b.dir / "kestrelmap.log");
-            b.mapText = readText(b.dir / "app_Mox.m51");
+            b.mapText = readFile(b.dir / "app_Mox.m51");
             std::vector<std::string> bad;
             b.map = parseMap(b.mapText, bad);
             b.built = bad.empty() && !b.map.empty();
@@ -446,19 +438,19 @@ TEST_F(FirmwareGdbTest, EverySignalMatchesGdb) {
         const fs::path jobFile = b.dir / "jobs.txt";
         const fs::path resultFile = b.dir / "gdb_result.txt";
         const fs::path scriptFile = b.dir / "check.py";
-        writeText(jobFile, jobs);
-        writeText(scriptFile, "JOBS = " + quoted(jobFile) + "\nRESULT = " + quoted(resultFile) + "\n" + script);
+        writeFile(jobFile, jobs);
+        writeFile(scriptFile, "JOBS = " + quoted(jobFile) + "\nRESULT = " + quoted(resultFile) + "\n" + script);
         ASSERT_TRUE(run("gdb-multiarch -batch -nx -ex 'set language c++' -ex 'set print demangle on' -x " +
                             quoted(scriptFile) + " " + quoted(b.dir / "app.elf"),
                         b.dir / "gdb.log"))
-            << readText(b.dir / "gdb.log");
+            << readFile(b.dir / "gdb.log");
 
         std::size_t checked = 0, matched = 0, reported = 0;
         auto fail = [&](const MapLine& m, const std::string& what) {
             if (++reported <= 25) ADD_FAILURE() << b.label << ": " << m.display << ": " << what;
         };
         std::vector<bool> answered(b.map.size());
-        for (const std::string& line : textLines(readText(resultFile))) {
+        for (const std::string& line : textLines(readFile(resultFile))) {
             std::istringstream in(line);
             char kind = 0;
             std::size_t idx = 0;
@@ -551,14 +543,14 @@ TEST_F(FirmwareGdbTest, Binutils226DumpsGiveTheSameMap) {
         fs::create_directories(dir);
         const fs::path dump = dir / "app226_ObjDump.txt";
         ASSERT_TRUE(run("avr-objdump -WlLiaprmfFsoRt " + quoted(b->dir / "app.elf") + " >" + quoted(dump), dir / "avr.log"))
-            << readText(dir / "avr.log");
+            << readFile(dir / "avr.log");
         ASSERT_TRUE(run("python3 " + quoted(fs::path(KESTREL_SOURCE_DIR) / ".." / "shared" / "tools" / "old_shape_dump.py") + " " + quoted(dump) + " >" +
                             quoted(dir / "appold_ObjDump.txt"),
                         dir / "old.log"))
-            << readText(dir / "old.log");
+            << readFile(dir / "old.log");
         for (const std::string name : {"app226", "appold"}) {
             run(std::string(quoted(KESTREL_EXE)) + " " + quoted(dir / (name + ".txt")), dir / (name + ".log"));
-            const std::string map = readText(dir / (name + "_Mox.m51"));
+            const std::string map = readFile(dir / (name + "_Mox.m51"));
             EXPECT_TRUE(map == b->mapText) << mapDifference(b->mapText, map, "2.40 dump", name + " dump");
         }
     }

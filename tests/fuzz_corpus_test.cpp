@@ -12,11 +12,14 @@
 #include <string>
 #include <vector>
 
+#include "TestSupport.h"
 #include "../fuzz/pipeline.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using kestrel::test::readFile;
+using kestrel::test::TempDir;
 
 std::vector<fs::path> corpusFiles() {
     std::vector<fs::path> files;
@@ -26,48 +29,28 @@ std::vector<fs::path> corpusFiles() {
     return files;
 }
 
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-class ScratchFolder {
-public:
-    ScratchFolder() : path_(fs::temp_directory_path() / ("kestrel-corpus-" + std::to_string(::getpid()))) {
-        fs::create_directories(path_);
-    }
-    ~ScratchFolder() {
-        std::error_code ignored;
-        fs::remove_all(path_, ignored);
-    }
-    const fs::path& path() const { return path_; }
-
-private:
-    fs::path path_;
-};
-
 TEST(FuzzCorpus, EveryInputPassesThePipelineChecks) {
     const std::vector<fs::path> files = corpusFiles();
     ASSERT_GE(files.size(), 10u) << "the corpus folder is missing or nearly empty";
-    ScratchFolder scratch;
+    TempDir scratch("kestrel-corpus-");
     for (const fs::path& file : files) {
         SCOPED_TRACE(file.filename().string());
-        const kestrel::fuzzing::PipelineOutcome outcome = kestrel::fuzzing::runPipeline(readFile(file), scratch.path());
+        const kestrel::fuzzing::PipelineOutcome outcome = kestrel::fuzzing::runPipeline(readFile(file), scratch.path);
         EXPECT_EQ(outcome.problem, "");
-        EXPECT_TRUE(fs::is_empty(scratch.path())) << "output files were left behind";
+        EXPECT_TRUE(fs::is_empty(scratch.path)) << "output files were left behind";
     }
 }
 
 // The real dumps locate their variables; the checks above would pass
 // trivially on a pipeline that reads nothing.
 TEST(FuzzCorpus, RealDumpsGiveSignals) {
-    ScratchFolder scratch;
+    TempDir scratch("kestrel-corpus-");
     int real = 0;
     for (const fs::path& file : corpusFiles()) {
         if (file.filename().string().rfind("real-", 0) != 0) continue;
         SCOPED_TRACE(file.filename().string());
         ++real;
-        const auto outcome = kestrel::fuzzing::runPipeline(readFile(file), scratch.path());
+        const auto outcome = kestrel::fuzzing::runPipeline(readFile(file), scratch.path);
         EXPECT_GE(outcome.located, 4u);
         EXPECT_NE(outcome.map.find("SYMBOL  DATA"), std::string::npos);
     }
@@ -76,10 +59,10 @@ TEST(FuzzCorpus, RealDumpsGiveSignals) {
 
 // What the hostile inputs must still produce around the broken part.
 TEST(FuzzCorpus, HostileDumpsKeepTheirGoodVariables) {
-    ScratchFolder scratch;
+    TempDir scratch("kestrel-corpus-");
     const fs::path corpus = fs::path(KESTREL_SOURCE_DIR) / "fuzz" / "corpus";
     auto run = [&](const char* name) {
-        return kestrel::fuzzing::runPipeline(readFile(corpus / name), scratch.path());
+        return kestrel::fuzzing::runPipeline(readFile(corpus / name), scratch.path);
     };
 
     const auto cycle = run("nasty-struct-cycle.txt");

@@ -19,6 +19,7 @@
 //  - a constant written as "0x" and hex digits;
 //  - the location "(DW_OP_addr: X; DW_OP_plus_uconst: N)".
 #include "reader/LineGrammar.h"
+#include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -42,6 +43,7 @@
 namespace {
 
 using namespace kestrel::reader::grammar;
+using kestrel::test::TempDir;
 namespace fs = std::filesystem;
 
 fs::path testDataDir() {
@@ -451,18 +453,6 @@ const std::vector<ValueCheck>& valueChecks() {
 
 // --- Real dumps -------------------------------------------------------------
 
-struct TempDir {
-    fs::path path;
-    TempDir() {
-        std::string pattern = (fs::temp_directory_path() / "kestrel_grammar_XXXXXX").string();
-        if (mkdtemp(pattern.data()) != nullptr) path = pattern;
-    }
-    ~TempDir() {
-        std::error_code ec;
-        if (!path.empty()) fs::remove_all(path, ec);
-    }
-};
-
 std::string quoted(const fs::path& p) { return "'" + p.string() + "'"; }
 
 bool haveTool(const char* tool) {
@@ -470,10 +460,7 @@ bool haveTool(const char* tool) {
 }
 
 std::vector<std::string> readLines(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    const std::string text = ss.str();
+    const std::string text = kestrel::test::readFile(file);
     std::vector<std::string> lines;
     std::size_t start = 0;
     while (start < text.size()) {

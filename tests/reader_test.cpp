@@ -185,77 +185,74 @@ TEST(ReaderEntries, UnknownTagNumbersKeepTheEarlierEntryCurrent) {
     EXPECT_EQ(m->variables.at(0)->name, "later");
 }
 
-TEST(ReaderAttributes, ValueSplitsAndNameForms) {
-    auto m = read(
-        " <0><b>: Abbrev Number: 1 (DW_TAG_compile_unit)\n"
-        "    <c>   DW_AT_producer    : GNU C inline\t\n"
-        "    <d>   DW_AT_comp_dir    : /inline\n"
-        " <1><20>: Abbrev Number: 2 (DW_TAG_variable)\n"
-        "    <21>   DW_AT_name        : a\tb\t\n"
-        " <1><30>: Abbrev Number: 2 (DW_TAG_variable)\n"
-        "    <31>   DW_AT_name        : (indirect string, offset: 0x5): x): y\t\n"
-        " <1><40>: Abbrev Number: 2 (DW_TAG_variable)\n"
-        "    <41>   DW_AT_name        : no_tab_here\n"
-        " <1><50>: Abbrev Number: 3 (DW_TAG_member)\n"
-        "    <51>   DW_AT_data_member_location: 2 byte block: 23 8 \t(DW_OP_plus_uconst: 8)\n"
-        " <1><60>: Abbrev Number: 3 (DW_TAG_member)\n"
-        "    <61>   DW_AT_data_member_location: 12\t\n"
-        " <1><70>: Abbrev Number: 3 (DW_TAG_member)\n"
-        "    <71>   DW_AT_data_member_location: 0x11178\n"
-        "    <72>   DW_AT_bit_size    : 3\n"
-        "    <73>   DW_AT_bit_offset  : 5\n"
-        "    <74>   DW_AT_byte_size   : 4\n");
-    CompileUnitInfo* cu = m->compileUnits.at(0);
-    EXPECT_EQ(cu->producer, "") << "an inline producer has no indirect-string prefix";
-    EXPECT_EQ(cu->compDir, "");
-    EXPECT_EQ(m->variables.at(0)->name, "a\tb") << "the value runs to the last TAB";
-    EXPECT_EQ(m->variables.at(1)->name, "y");
-    EXPECT_EQ(m->variables.at(2)->name, "no_tab_here");
-    EXPECT_EQ(m->members.at(0)->dataMemberLocation, 8);
-    EXPECT_EQ(m->members.at(1)->dataMemberLocation, 12);
-    EXPECT_EQ(m->members.at(2)->dataMemberLocation, 0x11178);
-    EXPECT_EQ(m->members.at(2)->bitSize, 3);
-    EXPECT_EQ(m->members.at(2)->bitOffset, 5);
-    EXPECT_EQ(m->members.at(2)->byteSize, 4);
-}
+// One attribute line on an entry of one tag, and what one field of the
+// object (or the model) reads after linking.
+struct AttributeCase {
+    const char* tag;   // after "DW_TAG_"
+    const char* line;  // after the attribute's "<21>"
+    std::string (*field)(const DwarfModel&, const BasicObject&);
+    std::string expected;
+};
 
-TEST(ReaderAttributes, NumbersInHexAndOutOfRange) {
-    auto m = read(
-        " <0><b>: Abbrev Number: 1 (DW_TAG_compile_unit)\n"
-        " <1><20>: Abbrev Number: 2 (DW_TAG_structure_type)\n"
-        "    <21>   DW_AT_byte_size   : 0x11180\n"
-        " <1><30>: Abbrev Number: 3 (DW_TAG_subrange_type)\n"
-        "    <31>   DW_AT_upper_bound : 4294967295\n"
-        " <1><40>: Abbrev Number: 3 (DW_TAG_subrange_type)\n"
-        "    <41>   DW_AT_upper_bound : 0x1869f\n"
-        "    <42>   DW_AT_lower_bound : nonsense\n"
-        " <1><50>: Abbrev Number: 3 (DW_TAG_subrange_type)\n"
-        "    <51>   DW_AT_count       : 20\n"
-        " <1><60>: Abbrev Number: 4 (DW_TAG_variable)\n"
-        "    <61>   DW_AT_type        : <0x123456789>\n"
-        "    <62>   DW_AT_decl_file   : 1234567890123456789012345678901234567890\n");
-    EXPECT_EQ(m->structures.at(0)->byteSize, 70016);
-    EXPECT_EQ(m->subranges.at(0)->upperB, -1);
-    EXPECT_EQ(m->subranges.at(1)->upperB, 99999);
-    EXPECT_EQ(m->subranges.at(1)->lowerB, 0);
-    EXPECT_EQ(m->subranges.at(2)->upperB, 19) << "DW_AT_count gives upper bound count - 1";
-    EXPECT_EQ(m->variables.at(0)->typeOffset, 0x23456789u) << "low 32 bits";
-}
+std::string show(std::string_view v) { return std::string(v); }
+std::string show(std::int32_t v) { return std::to_string(v); }
+std::string show(std::uint32_t v) { return std::to_string(v); }
+std::string show(bool v) { return v ? "true" : "false"; }
 
-TEST(ReaderAttributes, LocationForms) {
-    auto m = read(
-        " <0><b>: Abbrev Number: 1 (DW_TAG_compile_unit)\n"
-        " <1><20>: Abbrev Number: 2 (DW_TAG_variable)\n"
-        "    <21>   DW_AT_location    : 9 byte block: 3 0 1 0 20 23 8 \t(DW_OP_addr: 20000100; DW_OP_plus_uconst: 8)\n"
-        " <1><30>: Abbrev Number: 2 (DW_TAG_variable)\n"
-        "    <31>   DW_AT_location    : 0xc (location list)\n"
-        " <1><40>: Abbrev Number: 2 (DW_TAG_variable)\n"
-        "    <41>   DW_AT_location    : 6 byte block: 3 0 1 0 20 6 \t(DW_OP_addr: 20000100; DW_OP_deref)\n");
-    ASSERT_EQ(m->locatedObjects.size(), 1u);
-    EXPECT_EQ(m->variables.at(0)->address, 0x20000108u);
-    EXPECT_TRUE(m->variables.at(1)->isStatic);
-    EXPECT_EQ(m->variables.at(1)->address, 0u);
-    EXPECT_EQ(m->variables.at(2)->address, 0u);
+#define FIELD(Class, member) \
+    [](const DwarfModel&, const BasicObject& o) { return show(static_cast<const Class&>(o).member); }
+const auto kLocated = [](const DwarfModel& m, const BasicObject& o) {
+    return show(!m.locatedObjects.empty() && m.locatedObjects[0] == &o);
+};
+
+const AttributeCase kAttributeCases[] = {
+    // Values run to the last TAB; texts behind an indirect-string prefix.
+    {"variable", "DW_AT_name        : a\tb\t", FIELD(VariableInfo, name), "a\tb"},
+    {"variable", "DW_AT_name        : (indirect string, offset: 0x5): x): y\t", FIELD(VariableInfo, name), "y"},
+    {"variable", "DW_AT_name        : no_tab_here", FIELD(VariableInfo, name), "no_tab_here"},
+    {"compile_unit", "DW_AT_producer    : GNU C inline\t", FIELD(CompileUnitInfo, producer), ""},
+    {"compile_unit", "DW_AT_comp_dir    : /inline", FIELD(CompileUnitInfo, compDir), ""},
+    // Member locations as an expression, a number, a hex number.
+    {"member", "DW_AT_data_member_location: 2 byte block: 23 8 \t(DW_OP_plus_uconst: 8)",
+     FIELD(TypeInfo_Member, dataMemberLocation), "8"},
+    {"member", "DW_AT_data_member_location: 12\t", FIELD(TypeInfo_Member, dataMemberLocation), "12"},
+    {"member", "DW_AT_data_member_location: 0x11178", FIELD(TypeInfo_Member, dataMemberLocation), "70008"},
+    {"member", "DW_AT_bit_size    : 3", FIELD(TypeInfo_Member, bitSize), "3"},
+    {"member", "DW_AT_bit_offset  : 5", FIELD(TypeInfo_Member, bitOffset), "5"},
+    {"member", "DW_AT_byte_size   : 4", FIELD(TypeInfo_Member, byteSize), "4"},
+    // Numbers in hex and out of range.
+    {"structure_type", "DW_AT_byte_size   : 0x11180", FIELD(TypeInfo_Structure, byteSize), "70016"},
+    {"subrange_type", "DW_AT_upper_bound : 4294967295", FIELD(TypeInfo_Subrange, upperB), "-1"},
+    {"subrange_type", "DW_AT_upper_bound : 0x1869f", FIELD(TypeInfo_Subrange, upperB), "99999"},
+    {"subrange_type", "DW_AT_lower_bound : nonsense", FIELD(TypeInfo_Subrange, lowerB), "0"},
+    {"subrange_type", "DW_AT_count       : 20", FIELD(TypeInfo_Subrange, upperB), "19"},  // count - 1
+    {"variable", "DW_AT_type        : <0x123456789>", FIELD(VariableInfo, typeOffset), "591751049"},  // low 32 bits
+    // Location forms: an address (LLVM's merged globals add to it), a
+    // location list, an address that is only the start of an expression.
+    {"variable", "DW_AT_location    : 9 byte block: 3 0 1 0 20 23 8 \t(DW_OP_addr: 20000100; DW_OP_plus_uconst: 8)",
+     FIELD(VariableInfo, address), "536871176"},
+    {"variable", "DW_AT_location    : 9 byte block: 3 0 1 0 20 23 8 \t(DW_OP_addr: 20000100; DW_OP_plus_uconst: 8)",
+     kLocated, "true"},
+    {"variable", "DW_AT_location    : 0xc (location list)", FIELD(VariableInfo, isStatic), "true"},
+    {"variable", "DW_AT_location    : 0xc (location list)", FIELD(VariableInfo, address), "0"},
+    {"variable", "DW_AT_location    : 0xc (location list)", kLocated, "false"},
+    {"variable", "DW_AT_location    : 6 byte block: 3 0 1 0 20 6 \t(DW_OP_addr: 20000100; DW_OP_deref)",
+     FIELD(VariableInfo, address), "0"},
+    {"variable", "DW_AT_location    : 6 byte block: 3 0 1 0 20 6 \t(DW_OP_addr: 20000100; DW_OP_deref)",
+     kLocated, "false"},
+};
+#undef FIELD
+
+TEST(ReaderAttributes, EachLineSetsItsField) {
+    for (const AttributeCase& c : kAttributeCases) {
+        SCOPED_TRACE(std::string(c.tag) + ": " + c.line);
+        auto m = read(std::string(" <0><b>: Abbrev Number: 1 (DW_TAG_compile_unit)\n"
+                                  " <1><20>: Abbrev Number: 2 (DW_TAG_") +
+                      c.tag + ")\n    <21>   " + c.line + "\n");
+        const BasicObject* object = m->objectsByOffset.find(0x20);
+        ASSERT_NE(object, nullptr);
+        EXPECT_EQ(c.field(*m, *object), c.expected);
+    }
 }
 
 TEST(ReaderTables, ModesPointerSizeAndDuplicateOffsets) {

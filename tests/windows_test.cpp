@@ -13,12 +13,15 @@
 #include <string>
 #include <vector>
 
+#include "TestSupport.h"
 #include "driver/Banner.h"
 #include "driver/BuildInfo.h"
 #include "driver/Process.h"
 #include "reader/LineSource.h"
 
 namespace fs = std::filesystem;
+using kestrel::test::readFile;
+using kestrel::test::writeFile;
 
 namespace {
 
@@ -35,18 +38,6 @@ std::string utf8Of(const fs::path& path) {
 }
 
 std::string program() { return utf8Of(fs::path(KESTREL_EXE).make_preferred()); }
-
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void writeFile(const fs::path& path, const std::string& text) {
-    std::ofstream out(path, std::ios::binary);
-    out << text;
-}
 
 // Runs a program through the pipe and collects all it writes.
 struct Captured {

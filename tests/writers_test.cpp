@@ -20,6 +20,7 @@
 #include <sys/resource.h>
 #endif
 
+#include "TestSupport.h"
 #include "expand/Expand.h"
 #include "model/DwarfModel.h"
 #include "model/Report.h"
@@ -34,6 +35,8 @@ using namespace kestrel::expand;
 using namespace kestrel::reader;
 using namespace kestrel::writers;
 namespace fs = std::filesystem;
+using kestrel::test::readFile;
+using kestrel::test::TempDir;
 
 namespace {
 
@@ -66,30 +69,6 @@ std::string mapLine(const SignalInfo& s) {
     appendMapLine(out, s, display);
     return out;
 }
-
-std::string readFile(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-// A fresh folder per test.
-struct TempDir {
-    fs::path path;
-    TempDir() {
-        const auto* info = testing::UnitTest::GetInstance()->current_test_info();
-        path = fs::temp_directory_path() /
-               ("kestrel_writers_" + std::to_string(currentProcessId()) + "_" + info->name());
-        fs::remove_all(path);
-        fs::create_directories(path);
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path, ec);
-    }
-    std::string operator/(const std::string& name) const { return (path / name).string(); }
-};
 
 // --------------------------------------------------------------- formats
 
