@@ -187,43 +187,61 @@ struct Rules {
         }
     }
 
+    // What functions, variables and members share: the type, whether the
+    // entry is only a declaration and, where the class has them, the external
+    // flag, the link to the declaration and a constant value. False when the
+    // attribute is none of these.
+    template <class T>
+    bool declared(T& o, const Value& v) const {
+        if (v.typeRef()) {
+            o.typeOffset = v.n;
+            return true;
+        }
+        if (v.attr == Attr::Declaration) {
+            o.declaration = v.flag;
+            return true;
+        }
+        if constexpr (requires { o.external; }) {
+            if (v.attr == Attr::External) {
+                o.external = v.flag;
+                return true;
+            }
+        }
+        if constexpr (requires { o.specificationOffset; }) {
+            if (v.originRef()) {
+                o.specificationOffset = v.n;
+                return true;
+            }
+        }
+        if constexpr (requires { o.setConstValue(std::string_view{}); }) {
+            if (v.attr == Attr::ConstValue) {
+                constantText(o, v);
+                return true;
+            }
+        }
+        return false;
+    }
+
     void apply(FunctionInfo& f, const Value& v) const {
+        if (declared(f, v)) return;
         switch (v.attr) {
             case Attr::LowPc: f.addressLow = v.n; break;
             case Attr::HighPc: f.addressHigh = v.n; break;
-            case Attr::External: f.external = v.flag; break;
-            case Attr::Declaration: f.declaration = v.flag; break;
             case Attr::Inline: f.isInline = v.flag; break;
             case Attr::Virtuality: f.virtuality = v.flag; break;
-            case Attr::Type:
-            case Attr::Import: f.typeOffset = v.n; break;
-            case Attr::Specification:
-            case Attr::AbstractOrigin: f.specificationOffset = v.n; break;
             default: break;
         }
     }
 
     void apply(VariableInfo& var, const Value& v) const {
-        switch (v.attr) {
-            case Attr::Type:
-            case Attr::Import: var.typeOffset = v.n; break;
-            case Attr::Location:
-                var.isStatic = true;
-                var.address = v.n;
-                break;
-            case Attr::External: var.external = v.flag; break;
-            case Attr::Declaration: var.declaration = v.flag; break;
-            case Attr::Specification:
-            case Attr::AbstractOrigin: var.specificationOffset = v.n; break;
-            case Attr::ConstValue: constantText(var, v); break;
-            default: break;
-        }
+        if (declared(var, v) || v.attr != Attr::Location) return;
+        var.isStatic = true;
+        var.address = v.n;
     }
 
     void apply(TypeInfo_Member& mb, const Value& v) const {
+        if (declared(mb, v)) return;
         switch (v.attr) {
-            case Attr::Type:
-            case Attr::Import: mb.typeOffset = v.n; break;
             case Attr::DataMemberLocation:
                 mb.dataMemberLocation = static_cast<std::int32_t>(v.n);
                 mb.hasDataMemberLocation = true;
@@ -235,8 +253,6 @@ struct Rules {
                 mb.hasDataBitOffset = true;
                 break;
             case Attr::ByteSize: mb.byteSize = v.decimal; break;
-            case Attr::Declaration: mb.declaration = v.flag; break;
-            case Attr::ConstValue: constantText(mb, v); break;
             default: break;
         }
     }
