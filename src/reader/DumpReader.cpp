@@ -56,8 +56,8 @@ void DumpReader::onDieHeader(const g::DieHeader& header) {
 }
 
 void DumpReader::feed(std::string_view line) {
-    const g::Line shape = g::classify(line);
-    switch (shape.kind) {
+    g::LineFields& shape = fields_;
+    switch (g::classify(line, shape)) {
         case g::LineKind::DieHeader: onDieHeader(shape.die); return;
         case g::LineKind::Attribute:
             if (current_ == nullptr) break;

@@ -33,6 +33,7 @@ private:
     const TagInfo& tagInfo(std::string_view text);
 
     model::DwarfModel& model_;
+    grammar::LineFields fields_;  // of the line being read
     model::BasicObject* current_ = nullptr;
     LineTableReader tables_;
     AttributeContext attributes_;

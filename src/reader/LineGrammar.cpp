@@ -261,51 +261,40 @@ namespace {
 // An indented line that starts with '<': "<1><4a>:" starts an entry,
 // "<4b>   DW_AT_" is an attribute; the character after the first '>' tells
 // which scanner can match.
-void classifyAngle(std::string_view line, std::size_t first, Line& out) {
-    if (line[0] != ' ') return;
+LineKind classifyAngle(std::string_view line, std::size_t first, LineFields& out) {
+    if (line[0] != ' ') return LineKind::Other;
     std::size_t close = first + 1;
     while (close < line.size() && line[close] != '>') ++close;
     const bool entry = close + 1 < line.size() && line[close + 1] == '<';
-    if (entry) {
-        if (scanDieHeader(line, out.die)) out.kind = LineKind::DieHeader;
-    } else if (scanAttribute(line, out.attribute)) {
-        out.kind = LineKind::Attribute;
-    }
+    if (entry) return scanDieHeader(line, out.die) ? LineKind::DieHeader : LineKind::Other;
+    return scanAttribute(line, out.attribute) ? LineKind::Attribute : LineKind::Other;
 }
 
-void classifyTableTitle(std::string_view line, Line& out) {
-    if (scanFileHeader(line))
-        out.kind = LineKind::FileHeader;
-    else if (scanDwarf5FileHeader(line))
-        out.kind = LineKind::Dwarf5FileHeader;
-    else if (scanDwarf5DirectoryTitle(line))
-        out.kind = LineKind::Dwarf5DirectoryTitle;
+LineKind classifyTableTitle(std::string_view line) {
+    if (scanFileHeader(line)) return LineKind::FileHeader;
+    if (scanDwarf5FileHeader(line)) return LineKind::Dwarf5FileHeader;
+    if (scanDwarf5DirectoryTitle(line)) return LineKind::Dwarf5DirectoryTitle;
+    return LineKind::Other;
 }
 
 }  // namespace
 
-Line classify(std::string_view line) {
-    Line out;
+LineKind classify(std::string_view line, LineFields& out) {
     // Every shape starts with blanks; the first character after them tells
     // which scanner can match.
-    if (line.empty() || !isBlank(line[0])) return out;
+    if (line.empty() || !isBlank(line[0])) return LineKind::Other;
     std::size_t first = 1;
     while (first < line.size() && isBlank(line[first])) ++first;
     switch (first < line.size() ? line[first] : '\0') {
-        case '<': classifyAngle(line, first, out); break;
-        case 'O':
-            if (scanOffsetLine(line, out.digits)) out.kind = LineKind::TableOffset;
-            break;
-        case 'T':
-            if (scanDirectoryHeader(line, out.shape)) out.kind = LineKind::DirectoryHeader;
-            break;
-        case 'E': classifyTableTitle(line, out); break;
+        case '<': return classifyAngle(line, first, out);
+        case 'O': return scanOffsetLine(line, out.digits) ? LineKind::TableOffset : LineKind::Other;
+        case 'T': return scanDirectoryHeader(line, out.shape) ? LineKind::DirectoryHeader : LineKind::Other;
+        case 'E': return classifyTableTitle(line);
         case 'P':
-            if (line[0] == ' ' && scanPointerSize(line, out.digits)) out.kind = LineKind::PointerSize;
-            break;
-        default: break;
+            if (line[0] == ' ' && scanPointerSize(line, out.digits)) return LineKind::PointerSize;
+            return LineKind::Other;
+        default: return LineKind::Other;
     }
-    return out;
 }
 
 bool captureAfterIndirect(std::string_view value, std::string_view& text) {

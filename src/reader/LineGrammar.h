@@ -85,18 +85,19 @@ enum class LineKind : std::uint8_t {
     PointerSize,           // decimal digits in `digits`
 };
 
-struct Line {
-    LineKind kind = LineKind::Other;
+// The fields of a classified line; only those of its kind are set.
+struct LineFields {
     DieHeader die;
     AttributeLine attribute;
     std::string_view digits;
     TableShape shape = TableShape::Classic;
 };
 
-// The shape of one line and its fields (views into the line). Directory and
-// file entries and the file-format line are not classified: whether a line is
-// one depends on the lines before it.
-Line classify(std::string_view line);
+// The shape of one line; its fields go to `fields` (views into the line),
+// which a reader keeps from line to line. Directory and file entries and the
+// file-format line are not classified: whether a line is one depends on the
+// lines before it.
+LineKind classify(std::string_view line, LineFields& fields);
 
 // --- Value extraction -------------------------------------------------------
 
