@@ -105,8 +105,7 @@ bool readThroughObjdump(const RunFiles& files, model::DwarfModel& model, std::os
                 writeFailed = true;
                 return false;
             }
-            builder.push(bytes);
-            return true;
+            return builder.push(bytes);
         },
         "stopped");
     if (std::fclose(dump) != 0) writeFailed = true;
@@ -114,6 +113,7 @@ bool readThroughObjdump(const RunFiles& files, model::DwarfModel& model, std::os
         printLine(out, "Can not write file: " + files.dumpFile);
         return false;
     }
+    if (model.notADump) return true;  // reported by the caller
     if (!objdump.ok) {
         printLine(out, std::string(kObjdumpProgram) + " failed on " + elfPath + ": " + objdump.failure);
         return false;
@@ -150,6 +150,14 @@ int run(int argc, const char* const* argv, std::ostream& out) {
             printLine(out, "Can not open file: " + files.dumpFile + " (" + reason + ")");
             return 1;
         }
+    }
+    if (model->notADump) {
+        printLine(out, "The file is not an objdump dump (a line longer than 16 MB): " + files.dumpFile);
+        return 1;
+    }
+    if (model->dumpCut) {
+        printLine(out, "The dump ends inside a compilation unit: " + files.dumpFile);
+        return 1;
     }
     printTiming(out, "Parsing Dwarf finished", start);
 

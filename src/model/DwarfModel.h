@@ -87,6 +87,14 @@ public:
     // output pass numbers bit-field bits by it.
     bool littleEndian = false;
 
+    // Set by the loader when the text ended inside a compilation unit's
+    // listing (no section heading after the last unit header) or without a
+    // line end: a cut dump (objdump ends every line and every listing).
+    bool dumpCut = false;
+    // Set by the loader when a line longer than reader::kMaxLine arrived:
+    // the text is no objdump dump, and reading stopped there.
+    bool notADump = false;
+
     // Storage of every text the objects point at.
     TextPool texts;
 
