@@ -70,7 +70,7 @@ TEST(ReaderClassicShape, BuildsUnitsTypesVariablesAndLineTables) {
     ASSERT_EQ(m->compileUnits.size(), 1u);
     CompileUnitInfo* cu = m->compileUnits[0];
     EXPECT_EQ(cu->name, "main.c");
-    EXPECT_EQ(cu->compileUnitName, "main.c");
+    EXPECT_EQ(cu->compileUnitName(), "main.c");
     EXPECT_EQ(cu->producer, "GNU C 4.7.4");
     EXPECT_EQ(cu->compDir, "/work");
     EXPECT_EQ(cu->language, "(ANSI C)");
@@ -84,7 +84,7 @@ TEST(ReaderClassicShape, BuildsUnitsTypesVariablesAndLineTables) {
     EXPECT_TRUE(v->isStatic);
     EXPECT_EQ(v->declLine, "17");
     EXPECT_EQ(v->declFile, 1);
-    EXPECT_EQ(v->compileUnitName, "main.c");
+    EXPECT_EQ(v->compileUnitName(), "main.c");
     ASSERT_EQ(v->type, m->baseTypes.at(0));
     EXPECT_EQ(m->baseTypes[0]->encodingName, "unsigned");
     EXPECT_EQ(m->baseTypes[0]->encoding, 7);

@@ -176,7 +176,6 @@ struct Rules {
 
     void apply(CompileUnitInfo& cu, const Value& v) const {
         switch (v.attr) {
-            case Attr::Name: cu.compileUnitName = cu.name; break;
             case Attr::CompDir: cu.compDir = keep(v.text); break;
             case Attr::Language: cu.language = keep(v.line->interpretation); break;
             case Attr::Producer: cu.producer = keep(v.text); break;
