@@ -52,19 +52,28 @@ void splitLines(std::string_view text, LineEnds ends, F&& onLine) {
         if (line.size() <= kMaxLine) onLine(line);
     };
     std::size_t start = 0;
+    if (ends != LineEnds::Cr) {
+        // The common case: one memchr per line.
+        while (start < text.size()) {
+            const std::size_t end = text.find('\n', start);
+            if (end == std::string_view::npos) {
+                deliver(text.substr(start));
+                return;
+            }
+            deliver(text.substr(start, (end > start && text[end - 1] == '\r' ? end - 1 : end) - start));
+            start = end + 1;
+        }
+        return;
+    }
     while (start < text.size()) {
-        const std::size_t end = findEnd(text, start, ends);
+        const std::size_t end = findAnyEnd(text, start);
         if (end == std::string_view::npos) {
             deliver(text.substr(start));
             return;
         }
         std::size_t next = end + 1;
-        if (ends == LineEnds::Cr) {
-            if (text[end] == '\r' && next < text.size() && text[next] == '\n') ++next;
-            deliver(text.substr(start, end - start));
-        } else {
-            deliver(text.substr(start, (end > start && text[end - 1] == '\r' ? end - 1 : end) - start));
-        }
+        if (text[end] == '\r' && next < text.size() && text[next] == '\n') ++next;
+        deliver(text.substr(start, end - start));
         start = next;
     }
 }
