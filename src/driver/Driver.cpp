@@ -4,6 +4,7 @@
 #include <ctime>
 #include <exception>
 #include <memory>
+#include <utility>
 
 #include "driver/Banner.h"
 #include "driver/BuildInfo.h"
@@ -70,20 +71,70 @@ std::vector<std::string> usageLines() {
     };
 }
 
+CommandLine readCommandLine(int argc, const char* const* argv) {
+    const std::string_view first = argc >= 2 && argv[1] != nullptr ? argv[1] : "";
+    const bool alone = argc == 2;
+    if (alone && (first == "-h" || first == "--help" || first == "/?")) return {CommandLine::Usage, {}};
+    if (alone && first == "--version") return {CommandLine::Version, {}};
+    // Any other first argument of the form -x is an option this program does
+    // not know; a file of such a name is given as ./-x.elf.
+    if (first.size() > 1 && first[0] == '-') return {CommandLine::UnknownOption, std::string(first)};
+    std::string path = joinArguments(argc, argv);
+    return {path.empty() ? CommandLine::Usage : CommandLine::Run, std::move(path)};
+}
+
+std::vector<std::string> usageHint() {
+    return {"Usage: kestrelmap PATH  (an ELF file, or a name beside its earlier _ObjDump.txt);",
+            "       kestrelmap --help prints the usage text, kestrelmap --version the version."};
+}
+
 namespace {
+
+// The path as one console line: line breaks and other control characters as
+// \n, \r or \xNN.
+std::string printable(std::string_view path) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string text;
+    for (const char c : path) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\n') text += "\\n";
+        else if (c == '\r') text += "\\r";
+        else if (byte < 0x20 || byte == 0x7f) text += {'\\', 'x', kHex[byte >> 4], kHex[byte & 15]};
+        else text += c;
+    }
+    return text;
+}
+
+// A command line that names no run: the reason, then the usage hint; status 1.
+int refuse(std::ostream& out, const std::string& reason) {
+    printLine(out, reason);
+    for (const std::string& line : usageHint()) printLine(out, line);
+    return 1;
+}
 
 int run(int argc, const char* const* argv, std::ostream& out) {
     if (argc >= 1 && argv[0] != nullptr) {
         for (const std::string& line : bannerLines(argv[0])) printLine(out, line);
     }
 
-    const std::string inputPath = joinArguments(argc, argv);
-    if (inputPath.empty()) {
-        for (const std::string& line : usageLines()) printLine(out, line);
-        return 0;
+    const CommandLine command = readCommandLine(argc, argv);
+    switch (command.request) {
+        case CommandLine::Usage:
+            for (const std::string& line : usageLines()) printLine(out, line);
+            return 0;
+        case CommandLine::Version:
+            return 0;  // the banner above is the version
+        case CommandLine::UnknownOption:
+            return refuse(out, "Unknown option: " + printable(command.path));
+        case CommandLine::Run:
+            break;
     }
+    const std::string& inputPath = command.path;
 
     const RunFiles files = deriveRunFiles(inputPath);
+    // Without a name every derived file would be a bare suffix such as
+    // _ObjDump.txt in the working folder.
+    if (files.parts.name.empty()) return refuse(out, "The path names no file: " + printable(inputPath));
     printLine(out, "inputFile : " + files.dumpFile);
     printLine(out, "outFileMap : " + files.mapFile);
 

@@ -33,12 +33,28 @@ RunFiles deriveRunFiles(std::string_view inputPath);
 // The arguments after the program name, joined with nothing between them.
 std::string joinArguments(int argc, const char* const* argv);
 
-// The eleven lines printed when no input path is given.
+// The eleven lines printed when no input path is given, and for -h, --help
+// and /?.
 std::vector<std::string> usageLines();
 
+// What the command line asks for. -h, --help, /? and --version are
+// recognised only as the sole argument; any other first argument that starts
+// with '-' (and is longer than "-") is an unknown option. Otherwise the
+// arguments are joined into the input path; with none the usage text is asked for.
+struct CommandLine {
+    enum Request { Run, Usage, Version, UnknownOption };
+    Request request = Run;
+    std::string path;  // Run: the joined path; UnknownOption: the option
+};
+CommandLine readCommandLine(int argc, const char* const* argv);
+
+// The two lines printed after an unknown option or a path that names no file.
+std::vector<std::string> usageHint();
+
 // One run of the program; writes the console lines to `out` and returns the
-// exit status: 0 for the usage text and a successful run, 1 when objdump, the
-// dump file or an output file failed.
+// exit status: 0 for the usage text, the version and a successful run, 1 for
+// an unknown option, a path that names no file (both with the usage hint), and
+// when objdump, the dump file or an output file failed.
 int runDriver(int argc, const char* const* argv, std::ostream& out);
 
 }  // namespace kestrel
