@@ -552,7 +552,7 @@ TEST_F(FirmwareGdbTest, Binutils226DumpsGiveTheSameMap) {
         const fs::path dump = dir / "app226_ObjDump.txt";
         ASSERT_TRUE(run("avr-objdump -WlLiaprmfFsoRt " + quoted(b->dir / "app.elf") + " >" + quoted(dump), dir / "avr.log"))
             << readText(dir / "avr.log");
-        ASSERT_TRUE(run("python3 " + quoted(fs::path(KESTREL_SOURCE_DIR) / ".." / "shared" / "tools" / "old_shape_dump.py") + " " + quoted(dump) + " >" +
+        ASSERT_TRUE(run("python3 " + quoted(fs::path(KESTREL_SOURCE_DIR) / "tests" / "tools" / "old_shape_dump.py") + " " + quoted(dump) + " >" +
                             quoted(dir / "appold_ObjDump.txt"),
                         dir / "old.log"))
             << readText(dir / "old.log");
