@@ -556,6 +556,15 @@ TEST_F(FirmwareGdbTest, Binutils226DumpsGiveTheSameMap) {
                             quoted(dir / "appold_ObjDump.txt"),
                         dir / "old.log"))
             << readText(dir / "old.log");
+        // The rewritten dump has the older shape: a converter that passed the
+        // text through unchanged would prove nothing below.
+        const std::string old = readText(dir / "appold_ObjDump.txt");
+        EXPECT_NE(old.find("file format elf32-littlearm\n"), std::string::npos);
+        EXPECT_NE(old.find("\n The Directory Table:\n"), std::string::npos);
+        EXPECT_NE(old.find("\n The File Name Table:\n"), std::string::npos);
+        EXPECT_EQ(old.find("(offset 0x"), std::string::npos);
+        EXPECT_EQ(old.find("\n  [0x"), std::string::npos);
+        EXPECT_EQ(old.find(" (location list)"), std::string::npos);
         for (const std::string name : {"app226", "appold"}) {
             run(std::string(quoted(KESTREL_EXE)) + " " + quoted(dir / (name + ".txt")), dir / (name + ".log"));
             const std::string map = readText(dir / (name + "_Mox.m51"));
