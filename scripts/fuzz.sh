@@ -15,7 +15,7 @@ seconds=${1:-120}
 build=${BUILD_DIR:-$root/build-fuzz}
 
 # clang and its sanitizer/fuzzer runtimes, installed only when missing.
-"$root/scripts/install-deps.sh" clang libclang-rt-14-dev
+"$root/scripts/install-deps.sh" fuzz
 
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DKESTREL_FUZZ=ON \
     -DKESTREL_TESTS=OFF -DKESTREL_BENCH=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo
