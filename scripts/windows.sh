@@ -95,6 +95,17 @@ expected_files=$(cd "$work/linux" && ls | grep -v -e '\.o$' -e '\.elf$' | sort)
 actual_files=$(cd "$windir" && ls | sort)
 [[ "$expected_files" == "$actual_files" ]] || fail "files differ: Linux [$expected_files] Windows [$actual_files]"
 
+# --- The options: the usage text, the banner alone, an unknown option.
+step "options of Kestrelmap.exe"
+runwin "$exe" '/?' > "$work/help.txt" || fail "/? ended with status $?"
+grep -q '^ELF TO KEIL M51 MEMORY MAP FILE GENERATOR' "$work/help.txt" || fail "/? printed no usage text"
+runwin "$exe" --version > "$work/version.txt" || fail "--version ended with status $?"
+[[ "$(wc -l < "$work/version.txt")" == 2 ]] || fail "--version printed: $(cat "$work/version.txt")"
+status=0
+runwin "$exe" -x.elf > "$work/unknown.txt" || status=$?
+[[ $status == 1 ]] && grep -q '^Unknown option: -x\.elf' "$work/unknown.txt" || fail "-x.elf: status $status"
+echo "options: /? (usage text), --version (2 lines), -x.elf (unknown option, status 1)"
+
 # --- The golden cases: each dump's outputs must equal the expected files.
 step "golden cases under wine"
 for case_dir in "$root"/tests/data/golden/*/; do
