@@ -447,8 +447,8 @@ TEST_F(AdversarialTest, MapNameTakenByAFolder) {
     EXPECT_EQ(run.status, 1) << run.console;
     EXPECT_NE(run.console.find("Can not create file: taken_Mox.m51\n"), std::string::npos) << run.console;
     EXPECT_TRUE(fs::is_directory(folder_ / "taken_Mox.m51"));
-    // The other file is still written.
-    EXPECT_TRUE(fs::exists(folder_ / "taken_CANape.db"));
+    // The outputs are replaced as a set: the other file is not written either.
+    EXPECT_FALSE(fs::exists(folder_ / "taken_CANape.db"));
 }
 
 TEST_F(AdversarialTest, ReadOnlyOutputFolder) {
