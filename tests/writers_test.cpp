@@ -787,6 +787,16 @@ TEST(TemporaryFiles, CreatedExclusivelyUnderUnpredictableNames) {
         }
     }
     EXPECT_FALSE(fs::exists(dir / "same")) << "nothing committed";
+
+    // More files open at once than the table of names removed on an
+    // interruption holds: all are still written.
+    std::vector<std::unique_ptr<StreamedFile>> many;
+    for (int k = 0; k < 20; ++k) many.push_back(std::make_unique<StreamedFile>(dir / ("many" + std::to_string(k))));
+    for (auto& file : many) {
+        file->write("text");
+        EXPECT_TRUE(file->complete() && file->commit()) << file->fileName() << file->problem();
+        EXPECT_EQ(readFile(file->fileName()), "text");
+    }
 }
 
 #ifndef _WIN32

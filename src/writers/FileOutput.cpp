@@ -81,7 +81,10 @@ StreamedFile::StreamedFile(std::string fileName) : fileName_(std::move(fileName)
         // then finds nothing to remove, never a file left behind.
         cleanupSlot_ = holdForCleanup(tempName_);
         const CreateResult result = createExclusive(tempName_, file_);
-        if (result == CreateResult::created) return;
+        if (result == CreateResult::created) {
+            tempExists_ = true;
+            return;
+        }
         releaseFromCleanup(cleanupSlot_);
         cleanupSlot_ = -1;
         if (result == CreateResult::failed) break;
@@ -97,11 +100,10 @@ void StreamedFile::discard() {
         std::fclose(file_);
         file_ = nullptr;
     }
-    if (cleanupSlot_ >= 0) {
-        removeQuietly(tempName_);
-        releaseFromCleanup(cleanupSlot_);
-        cleanupSlot_ = -1;
-    }
+    if (tempExists_) removeQuietly(tempName_);
+    tempExists_ = false;
+    releaseFromCleanup(cleanupSlot_);
+    cleanupSlot_ = -1;
 }
 
 void StreamedFile::write(std::string_view text) {
@@ -141,7 +143,7 @@ bool StreamedFile::complete() {
 }
 
 bool StreamedFile::commit() {
-    if (problem_ != nullptr || cleanupSlot_ < 0) {
+    if (problem_ != nullptr || !tempExists_ || file_ != nullptr) {
         if (problem_ == nullptr) problem_ = "Can not create file: ";
         return false;
     }
@@ -149,6 +151,7 @@ bool StreamedFile::commit() {
     // file that has just taken the target's name.
     releaseFromCleanup(cleanupSlot_);
     cleanupSlot_ = -1;
+    tempExists_ = false;
     if (replaceFile(tempName_, fileName_)) return true;
     removeQuietly(tempName_);
     problem_ = "Can not create file: ";

@@ -54,6 +54,7 @@ private:
     std::string fileName_;
     std::string tempName_;
     std::FILE* file_ = nullptr;
+    bool tempExists_ = false;     // the temporary file is there, not yet put in place
     int cleanupSlot_ = -1;        // see holdForCleanup
     std::uint64_t written_ = 0;   // bytes handed to the file
     std::uint64_t reserved_ = 0;  // bytes of space reserved (0: none; see reserveFileSpace)
