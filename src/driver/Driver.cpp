@@ -1,6 +1,5 @@
 #include "driver/Driver.h"
 
-#include <cstdio>
 #include <ctime>
 #include <exception>
 #include <memory>
@@ -8,9 +7,8 @@
 
 #include "driver/Banner.h"
 #include "driver/BuildInfo.h"
-#include "driver/Process.h"
+#include "driver/ObjdumpRun.h"
 #include "model/DwarfModel.h"
-#include "reader/LineSource.h"
 #include "writers/OutputPass.h"
 
 namespace kestrel {
@@ -146,34 +144,10 @@ int run(int argc, const char* const* argv, std::ostream& out) {
         printLine(out, "elfFile : " + elfPath);
         // objdump's output is kept as the dump file and read into the model
         // as it arrives, so that reading overlaps with objdump's own work.
-        std::FILE* dump = openForWriting(files.dumpFile);
-        if (dump == nullptr) {
-            printLine(out, "Can not create file: " + files.dumpFile);
-            return 1;
-        }
         model = std::make_unique<Model::DwarfModel>();
         Model::DwarfModel::Builder builder(*model);
-        bool writeFailed = false;
-        const ProcessResult objdump = runWithOutputPipe(
-            kObjdumpProgram, {kObjdumpOptions, elfPath},
-            [&](std::string_view bytes) {
-                if (std::fwrite(bytes.data(), 1, bytes.size(), dump) != bytes.size()) {
-                    writeFailed = true;
-                    return false;
-                }
-                builder.push(bytes);
-                return true;
-            },
-            "stopped");
-        if (std::fclose(dump) != 0) writeFailed = true;
-        if (writeFailed) {
-            printLine(out, "Can not write file: " + files.dumpFile);
+        if (!dumpElfFile(elfPath, files.dumpFile, [&](std::string_view bytes) { builder.push(bytes); }, out))
             return 1;
-        }
-        if (!objdump.ok) {
-            printLine(out, std::string(kObjdumpProgram) + " failed on " + elfPath + ": " + objdump.failure);
-            return 1;
-        }
         printTiming(out, "ObjDump finished " + files.dumpFile, start);
         builder.finish();
     } else {

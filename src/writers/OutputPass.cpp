@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
+#include <initializer_list>
 #include <iostream>
 #include <new>
 #include <utility>
@@ -274,6 +276,33 @@ private:
 
 }  // namespace
 
+namespace {
+
+// Completes every file of a set (null entries are passed over), and only when
+// all are complete puts them in place one after another and removes
+// `obsolete` (an output of earlier runs that this set has none of). When any
+// fails, the earlier files of the whole set stay as they were; the problems
+// are printed in the order of the files.
+bool replaceAsSet(std::initializer_list<StreamedFile*> files, const std::string& obsolete) {
+    bool complete = true;
+    for (StreamedFile* file : files) {
+        if (file != nullptr) complete = file->complete() && complete;
+    }
+    bool ok = complete;
+    for (StreamedFile* file : files) {
+        if (file == nullptr) continue;
+        if (complete) ok = file->commit() && ok;
+        reportProblem(*file);
+    }
+    if (ok && !obsolete.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove(filePath(obsolete), ignored);
+    }
+    return ok;
+}
+
+}  // namespace
+
 bool writeOutputFiles(std::string mapFileName, std::string canapeFileName, const DwarfModel& model) {
     static const ExpandLimits defaults;
     return writeOutputFiles(std::move(mapFileName), std::move(canapeFileName), model, defaults);
@@ -281,15 +310,12 @@ bool writeOutputFiles(std::string mapFileName, std::string canapeFileName, const
 
 bool writeOutputFiles(std::string mapFileName, std::string canapeFileName, const DwarfModel& model,
                       const ExpandLimits& limits) {
-    // The files are only started here; each is put in place, or reported,
-    // after the last signal, in the order map, log, CANape. A CANape file of
-    // the same name as the map or the log needs a temporary of its own.
+    // The files are only started here and completed after the last signal,
+    // in the order map, log, CANape; they replace the earlier ones as a set.
     const std::string logFileName = mapFileName + "_StyleWarnings.log";
     StreamedFile mapFile(mapFileName);
     std::unique_ptr<StreamedFile> canapeFile;
-    if (!canapeFileName.empty())
-        canapeFile = std::make_unique<StreamedFile>(
-            canapeFileName, canapeFileName == mapFileName || canapeFileName == logFileName ? "c" : "");
+    if (!canapeFileName.empty()) canapeFile = std::make_unique<StreamedFile>(canapeFileName);
 
     Emitter emitter(model.littleEndian, mapFile, canapeFile.get());
     // Every distinct location text, stored once; signals and the duplicate
@@ -336,10 +362,15 @@ bool writeOutputFiles(std::string mapFileName, std::string canapeFileName, const
     }
     emitter.finish();
 
-    bool ok = mapFile.finish();
-    if (emitter.duplicates.found()) ok = writeWholeFile(logFileName, emitter.duplicates.log()) && ok;
-    if (canapeFile != nullptr) ok = canapeFile->finish() && ok;
-    return ok;
+    std::unique_ptr<StreamedFile> logFile;
+    if (emitter.duplicates.found()) {
+        logFile = std::make_unique<StreamedFile>(logFileName);
+        logFile->write(emitter.duplicates.log());
+    }
+    // A log is kept by a run that finds no duplicates only when the CANape
+    // file has the log's name.
+    const bool staleLog = logFile == nullptr && canapeFileName != logFileName;
+    return replaceAsSet({&mapFile, logFile.get(), canapeFile.get()}, staleLog ? logFileName : std::string());
 }
 
 }  // namespace Model

@@ -16,8 +16,10 @@
 
 namespace Model {
 
-// Returns false when any output file could not be created or written (the
-// message has been printed); the other files are still written.
+// The files replace those of an earlier run as one set: only when all of them
+// were written completely, and a log of an earlier run goes when this run has
+// none. Returns false when any output file could not be created or written
+// (the messages have been printed); all earlier files then stay as they were.
 [[nodiscard]] bool writeOutputFiles(std::string mapFileName, std::string canapeFileName,
                                     const DwarfModel& model);
 // The same with other bounds of the expansion (tests, fuzzing).
