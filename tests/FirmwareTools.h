@@ -138,6 +138,14 @@ inline std::vector<MapLine> parseMap(const std::string& text, std::vector<std::s
     return lines;
 }
 
+// The bit list of a map name: the numbers first ... first + count - 1 written
+// one after another.
+inline std::string bitList(std::int64_t first, std::int64_t count) {
+    std::string text;
+    for (std::int64_t b = first; b < first + count; ++b) text += std::to_string(b);
+    return text;
+}
+
 // --------------------------------------------- display name to gdb expression
 
 // A display name reads scope::var@static.member_03.sub; the parts of one

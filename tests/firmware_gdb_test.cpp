@@ -87,12 +87,6 @@ for job in open(JOBS).read().split('\n'):
 open(RESULT, 'w').write('\n'.join(out) + '\n')
 )PY";
 
-std::string bitList(std::int64_t first, std::int64_t count) {
-    std::string text;
-    for (std::int64_t b = first; b < first + count; ++b) text += std::to_string(b);
-    return text;
-}
-
 // ------------------------------------------------------------------ builds
 
 struct Build {
