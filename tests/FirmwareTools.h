@@ -257,4 +257,42 @@ inline std::vector<std::string> gdbExpressions(const std::string& display, bool 
     return candidates;
 }
 
+// ---------------------------------------------------------------- gdb batch
+
+// Asks gdb about every line of a map in one batch. Each line becomes a job
+// "kind TAB index TAB candidates TAB member TAB address TAB size": kind B for
+// a bit field (the candidates name its containing object, member is the
+// field) and S otherwise, the candidate gdb expressions separated by \x1f,
+// the map's address and size in decimal. `script` (Python, which finds the
+// job and result file names in JOBS and RESULT) runs in gdb-multiarch with
+// `options` on `image`. Returns the result lines; false with gdb's output in
+// `error` when gdb fails.
+inline bool runGdbJobs(const std::vector<MapLine>& map, const fs::path& dir, const std::string& script,
+                       const std::string& options, const fs::path& image, std::vector<std::string>& results,
+                       std::string& error) {
+    std::string jobs;
+    for (std::size_t i = 0; i < map.size(); ++i) {
+        const MapLine& m = map[i];
+        std::string member;
+        const bool bits = !m.bits.empty();
+        const std::vector<std::string> exprs = gdbExpressions(m.name, bits, member);
+        jobs += bits ? "B\t" : "S\t";
+        jobs += std::to_string(i) + "\t";
+        for (std::size_t k = 0; k < exprs.size(); ++k) {
+            if (k) jobs += '\x1f';
+            jobs += exprs[k];
+        }
+        jobs += "\t" + member + "\t" + std::to_string(m.address) + "\t" + std::to_string(m.size) + "\n";
+    }
+    const fs::path jobFile = dir / "jobs.txt", resultFile = dir / "gdb_result.txt", scriptFile = dir / "check.py";
+    writeText(jobFile, jobs);
+    writeText(scriptFile, "JOBS = " + quoted(jobFile) + "\nRESULT = " + quoted(resultFile) + "\n" + script);
+    if (!run("gdb-multiarch -batch -nx " + options + " -x " + quoted(scriptFile) + " " + quoted(image), dir / "gdb.log")) {
+        error = readText(dir / "gdb.log");
+        return false;
+    }
+    results = textLines(readText(resultFile));
+    return true;
+}
+
 }  // namespace firmware

@@ -151,36 +151,19 @@ TEST_F(FirmwareBigEndianTest, EveryBitPositionMatchesGdb) {
         const std::string label = "big-endian gcc -gdwarf-" + std::to_string(b.dwarf);
         SCOPED_TRACE(label);
         ASSERT_TRUE(b.log.empty() && !b.map.empty()) << b.log;
-        std::string jobs;
-        for (std::size_t i = 0; i < b.map.size(); ++i) {
-            const MapLine& m = b.map[i];
-            std::string member;
-            const bool bits = !m.bits.empty();
-            const std::vector<std::string> exprs = gdbExpressions(m.name, bits, member);
-            jobs += bits ? "B\t" : "S\t";
-            jobs += std::to_string(i) + "\t";
-            for (std::size_t k = 0; k < exprs.size(); ++k) {
-                if (k) jobs += '\x1f';
-                jobs += exprs[k];
-            }
-            jobs += "\t" + member + "\t" + std::to_string(m.address) + "\t" + std::to_string(m.size) + "\n";
-        }
         // gdb writes into a copy of the image.
         const fs::path image = b.dir / "scratch.elf";
         fs::copy_file(b.dir / "app.elf", image, fs::copy_options::overwrite_existing);
-        const fs::path jobFile = b.dir / "jobs.txt", resultFile = b.dir / "gdb_result.txt", scriptFile = b.dir / "check.py";
-        writeText(jobFile, jobs);
-        writeText(scriptFile, "JOBS = " + quoted(jobFile) + "\nRESULT = " + quoted(resultFile) + "\n" + kGdbScript);
-        ASSERT_TRUE(run("gdb-multiarch -batch -nx -iex 'set write on' -x " + quoted(scriptFile) + " " + quoted(image),
-                        b.dir / "gdb.log"))
-            << readText(b.dir / "gdb.log");
+        std::vector<std::string> results;
+        std::string gdbError;
+        ASSERT_TRUE(runGdbJobs(b.map, b.dir, kGdbScript, "-iex 'set write on'", image, results, gdbError)) << gdbError;
 
         std::size_t fields = 0, fieldsMatched = 0, plain = 0, plainMatched = 0, reported = 0;
         std::vector<bool> answered(b.map.size());
         auto fail = [&](const MapLine& m, const std::string& what) {
             if (++reported <= 25) ADD_FAILURE() << label << ": " << m.display << ": " << what;
         };
-        for (const std::string& line : textLines(readText(resultFile))) {
+        for (const std::string& line : results) {
             std::istringstream in(line);
             char kind = 0;
             std::size_t idx = 0;

@@ -66,7 +66,7 @@ out = []
 for job in open(JOBS).read().split('\n'):
     if not job:
         continue
-    kind, idx, cands, member = job.split('\t')
+    kind, idx, cands, member = job.split('\t')[:4]
     last = 'no candidate'
     for e in cands.split('\x1f'):
         try:
@@ -219,36 +219,18 @@ TEST_F(FirmwareGdbTest, EverySignalMatchesGdb) {
         SCOPED_TRACE(b.label);
         ASSERT_TRUE(b.built) << b.buildLog;
         // One job per map line, all answered by one gdb process.
-        std::string jobs;
-        for (std::size_t i = 0; i < b.map.size(); ++i) {
-            const MapLine& m = b.map[i];
-            std::string member;
-            const bool bits = !m.bits.empty();
-            const std::vector<std::string> exprs = gdbExpressions(m.name, bits, member);
-            jobs += bits ? "B\t" : "S\t";
-            jobs += std::to_string(i) + "\t";
-            for (std::size_t k = 0; k < exprs.size(); ++k) {
-                if (k) jobs += '\x1f';
-                jobs += exprs[k];
-            }
-            jobs += "\t" + member + "\n";
-        }
-        const fs::path jobFile = b.dir / "jobs.txt";
-        const fs::path resultFile = b.dir / "gdb_result.txt";
-        const fs::path scriptFile = b.dir / "check.py";
-        writeText(jobFile, jobs);
-        writeText(scriptFile, "JOBS = " + quoted(jobFile) + "\nRESULT = " + quoted(resultFile) + "\n" + script);
-        ASSERT_TRUE(run("gdb-multiarch -batch -nx -ex 'set language c++' -ex 'set print demangle on' -x " +
-                            quoted(scriptFile) + " " + quoted(b.dir / "app.elf"),
-                        b.dir / "gdb.log"))
-            << readText(b.dir / "gdb.log");
+        std::vector<std::string> results;
+        std::string gdbError;
+        ASSERT_TRUE(runGdbJobs(b.map, b.dir, script, "-ex 'set language c++' -ex 'set print demangle on'",
+                               b.dir / "app.elf", results, gdbError))
+            << gdbError;
 
         std::size_t checked = 0, matched = 0, reported = 0;
         auto fail = [&](const MapLine& m, const std::string& what) {
             if (++reported <= 25) ADD_FAILURE() << b.label << ": " << m.display << ": " << what;
         };
         std::vector<bool> answered(b.map.size());
-        for (const std::string& line : textLines(readText(resultFile))) {
+        for (const std::string& line : results) {
             std::istringstream in(line);
             char kind = 0;
             std::size_t idx = 0;
