@@ -295,4 +295,24 @@ inline bool runGdbJobs(const std::vector<MapLine>& map, const fs::path& dir, con
     return true;
 }
 
+// Hands each answer of runGdbJobs to `onAnswer(kind, mapLine, rest)`, `rest`
+// reading on after the index; each map line without an answer to
+// `onMissing(mapLine)`.
+template <class OnAnswer, class OnMissing>
+void forEachGdbAnswer(const std::vector<std::string>& results, const std::vector<MapLine>& map, OnAnswer&& onAnswer,
+                      OnMissing&& onMissing) {
+    std::vector<bool> answered(map.size());
+    for (const std::string& line : results) {
+        std::istringstream in(line);
+        char kind = 0;
+        std::size_t idx = 0;
+        in >> kind >> idx;
+        if (idx >= map.size()) continue;
+        answered[idx] = true;
+        onAnswer(kind, map[idx], static_cast<std::istream&>(in));
+    }
+    for (std::size_t i = 0; i < map.size(); ++i)
+        if (!answered[i]) onMissing(map[i]);
+}
+
 }  // namespace firmware

@@ -159,18 +159,10 @@ TEST_F(FirmwareBigEndianTest, EveryBitPositionMatchesGdb) {
         ASSERT_TRUE(runGdbJobs(b.map, b.dir, kGdbScript, "-iex 'set write on'", image, results, gdbError)) << gdbError;
 
         std::size_t fields = 0, fieldsMatched = 0, plain = 0, plainMatched = 0, reported = 0;
-        std::vector<bool> answered(b.map.size());
         auto fail = [&](const MapLine& m, const std::string& what) {
             if (++reported <= 25) ADD_FAILURE() << label << ": " << m.display << ": " << what;
         };
-        for (const std::string& line : results) {
-            std::istringstream in(line);
-            char kind = 0;
-            std::size_t idx = 0;
-            in >> kind >> idx;
-            if (idx >= b.map.size()) continue;
-            const MapLine& m = b.map[idx];
-            answered[idx] = true;
+        forEachGdbAnswer(results, b.map, [&](char kind, const MapLine& m, std::istream& in) {
             if (kind == 'E') {
                 std::string message;
                 std::getline(in, message);
@@ -197,9 +189,7 @@ TEST_F(FirmwareBigEndianTest, EveryBitPositionMatchesGdb) {
                                 (std::ostringstream() << std::hex << unitValue).str() + ", bytes " + bytes + "), tool bits " +
                                 m.bits);
             }
-        }
-        for (std::size_t i = 0; i < b.map.size(); ++i)
-            if (!answered[i]) fail(b.map[i], "no answer from gdb");
+        }, [&](const MapLine& m) { fail(m, "no answer from gdb"); });
         std::cout << "[firmware] " << label << ": " << fields << " bit fields checked against gdb, " << fieldsMatched
                   << " matched; " << plain << " other signals checked, " << plainMatched << " matched\n";
         EXPECT_GE(fields, 70u);

@@ -229,15 +229,7 @@ TEST_F(FirmwareGdbTest, EverySignalMatchesGdb) {
         auto fail = [&](const MapLine& m, const std::string& what) {
             if (++reported <= 25) ADD_FAILURE() << b.label << ": " << m.display << ": " << what;
         };
-        std::vector<bool> answered(b.map.size());
-        for (const std::string& line : results) {
-            std::istringstream in(line);
-            char kind = 0;
-            std::size_t idx = 0;
-            in >> kind >> idx;
-            if (idx >= b.map.size()) continue;
-            const MapLine& m = b.map[idx];
-            answered[idx] = true;
+        forEachGdbAnswer(results, b.map, [&](char kind, const MapLine& m, std::istream& in) {
             ++checked;
             std::ostringstream tool;
             tool << "tool 0x" << std::hex << m.address << std::dec << " size " << m.size;
@@ -245,7 +237,7 @@ TEST_F(FirmwareGdbTest, EverySignalMatchesGdb) {
                 std::string message;
                 std::getline(in, message);
                 fail(m, "gdb cannot evaluate it:" + message);
-                continue;
+                return;
             }
             std::uint32_t gdbAddress = 0, gdbSize = 0;
             if (kind == 'S') {
@@ -254,7 +246,7 @@ TEST_F(FirmwareGdbTest, EverySignalMatchesGdb) {
                     std::ostringstream g;
                     g << "gdb 0x" << std::hex << gdbAddress << std::dec << " size " << gdbSize << ", " << tool.str();
                     fail(m, g.str());
-                    continue;
+                    return;
                 }
             } else {
                 // Bit field. gdb gives the address of the containing object
@@ -276,13 +268,11 @@ TEST_F(FirmwareGdbTest, EverySignalMatchesGdb) {
                       << " type size " << gdbSize << " -> bits " << expectedBits << "; " << tool.str() << " bits "
                       << m.bits;
                     fail(m, g.str());
-                    continue;
+                    return;
                 }
             }
             ++matched;
-        }
-        for (std::size_t i = 0; i < b.map.size(); ++i)
-            if (!answered[i]) fail(b.map[i], "no answer from gdb");
+        }, [&](const MapLine& m) { fail(m, "no answer from gdb"); });
         std::cout << "[firmware] " << b.label << ": " << checked << " signals checked against gdb, " << matched
                   << " matched\n";
         EXPECT_EQ(matched, b.map.size()) << b.label;
