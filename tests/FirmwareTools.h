@@ -259,6 +259,39 @@ inline std::vector<std::string> gdbExpressions(const std::string& display, bool 
 
 // ---------------------------------------------------------------- gdb batch
 
+// The frame of a gdb batch script: `value(cmd)` reads the number that a gdb
+// command prints, and the job loop calls the check's own
+// `answer(kind, e, member, unit, size)` for each candidate expression `e` of
+// a job until one does not raise gdb.error, writing "kind index answer" (or
+// "E index message" when none succeeds) per job.
+inline std::string gdbScript(const std::string& checks) {
+    return R"PY(
+import gdb, re
+VAL = re.compile(r'^\$\d+ = (\S+)')
+def value(cmd):
+    m = VAL.match(gdb.execute(cmd, to_string=True).strip())
+    if not m:
+        raise gdb.error('no value: ' + cmd)
+    return int(m.group(1), 0)
+)PY" + checks + R"PY(
+out = []
+for job in open(JOBS).read().split('\n'):
+    if not job:
+        continue
+    kind, idx, cands, member, unit, size = job.split('\t')
+    last = 'no candidate'
+    for e in cands.split('\x1f'):
+        try:
+            out.append('%s %s %s' % (kind, idx, answer(kind, e, member, int(unit), int(size))))
+            break
+        except gdb.error as err:
+            last = '%s: %s' % (e, str(err).replace('\n', ' '))
+    else:
+        out.append('E %s %s' % (idx, last))
+open(RESULT, 'w').write('\n'.join(out) + '\n')
+)PY";
+}
+
 // Asks gdb about every line of a map in one batch. Each line becomes a job
 // "kind TAB index TAB candidates TAB member TAB address TAB size": kind B for
 // a bit field (the candidates name its containing object, member is the

@@ -23,22 +23,16 @@ namespace {
 
 using namespace firmware;
 
-// Runs inside gdb; one result line per job:
-//   S idx address size                        for a plain signal
-//   B idx first width unit bytes              for a bit field: the address of
-//       the first byte read, the field's width, the unit's value and the
-//       bytes from `first` on, all in hex
-//   E idx message                             when no candidate can be evaluated
-const char* const kGdbScript = R"PY(
-import gdb, re
-VAL = re.compile(r'^\$\d+ = (\S+)')
+// Run inside gdb (see gdbScript); the answer to a job is
+//   S idx address size           for a plain signal (address in hex)
+//   B idx first width unit bytes for a bit field: the address of the first
+//       byte read (hex), the field's width, the unit's value (hex) and the
+//       bytes from `first` on (hex digits, two per byte)
+const char* const kGdbChecks = R"PY(
 UNSIGNED = {1: 'unsigned char', 2: 'unsigned short', 4: 'unsigned int', 8: 'unsigned long long'}
-def value(cmd):
-    m = VAL.match(gdb.execute(cmd, to_string=True).strip())
-    if not m:
-        raise gdb.error('no value: ' + cmd)
-    return int(m.group(1), 0)
-def bit_field(e, member, unit, size):
+def answer(kind, e, member, unit, size):
+    if kind == 'S':
+        return '%x %d' % (value('print/x &(%s)' % e), value('print sizeof(%s)' % e))
     obj = gdb.parse_and_eval(e)
     start = int(obj.address)
     first = min(start, unit)
@@ -54,24 +48,6 @@ def bit_field(e, member, unit, size):
     got = value('print/x *(%s *)%d' % (UNSIGNED[size], unit))
     data = ''.join('%02x' % value('print/x *(unsigned char *)%d' % a) for a in range(first, end))
     return '%x %d %x %s' % (first, width, got, data)
-out = []
-for job in open(JOBS).read().split('\n'):
-    if not job:
-        continue
-    kind, idx, cands, member, unit, size = job.split('\t')
-    last = 'no candidate'
-    for e in cands.split('\x1f'):
-        try:
-            if kind == 'S':
-                out.append('S %s %x %d' % (idx, value('print/x &(%s)' % e), value('print sizeof(%s)' % e)))
-            else:
-                out.append('B %s %s' % (idx, bit_field(e, member, int(unit), int(size))))
-            break
-        except gdb.error as err:
-            last = '%s: %s' % (e, str(err).replace('\n', ' '))
-    else:
-        out.append('E %s %s' % (idx, last))
-open(RESULT, 'w').write('\n'.join(out) + '\n')
 )PY";
 
 // The bit numbers of the set bits, counted from the least significant bit of
@@ -156,7 +132,7 @@ TEST_F(FirmwareBigEndianTest, EveryBitPositionMatchesGdb) {
         fs::copy_file(b.dir / "app.elf", image, fs::copy_options::overwrite_existing);
         std::vector<std::string> results;
         std::string gdbError;
-        ASSERT_TRUE(runGdbJobs(b.map, b.dir, kGdbScript, "-iex 'set write on'", image, results, gdbError)) << gdbError;
+        ASSERT_TRUE(runGdbJobs(b.map, b.dir, gdbScript(kGdbChecks), "-iex 'set write on'", image, results, gdbError)) << gdbError;
 
         std::size_t fields = 0, fieldsMatched = 0, plain = 0, plainMatched = 0, reported = 0;
         auto fail = [&](const MapLine& m, const std::string& what) {

@@ -35,14 +35,7 @@ using namespace firmware;
 // and `print sizeof(e)` for a signal, `ptype/o` of the containing object for
 // a bit field, and prints one result line per job. A failing expression
 // moves on to the next candidate instead of ending the batch.
-const char* const kGdbScript = R"PY(
-import gdb, re
-VAL = re.compile(r'^\$\d+ = (\S+)')
-def value(cmd):
-    m = VAL.match(gdb.execute(cmd, to_string=True).strip())
-    if not m:
-        raise gdb.error('no value: ' + cmd)
-    return int(m.group(1), 0)
+const char* const kGdbChecks = R"PY(
 def member_bitpos(expr, t, member, depth):
     # gdb prints "/*   byte: bit   |  size */  type name : width;" with the
     # byte counted from the start of the printed object (nested anonymous
@@ -62,29 +55,15 @@ def member_bitpos(expr, t, member, depth):
                 if found:
                     return found[0] + f.bitpos, found[1]
     return None
-out = []
-for job in open(JOBS).read().split('\n'):
-    if not job:
-        continue
-    kind, idx, cands, member = job.split('\t')[:4]
-    last = 'no candidate'
-    for e in cands.split('\x1f'):
-        try:
-            if kind == 'S':
-                out.append('S %s %x %d' % (idx, value('print/x &(%s)' % e), value('print sizeof(%s)' % e)))
-            else:
-                base = value('print/x &(%s)' % e)
-                size = value('print sizeof((%s).%s)' % (e, member))
-                found = member_bitpos(e, gdb.parse_and_eval(e).type, member, 4)
-                if found is None:
-                    raise gdb.error('member %s not in ptype/o of %s' % (member, e))
-                out.append('B %s %x %d %d %d' % (idx, base, found[0], found[1], size))
-            break
-        except gdb.error as err:
-            last = '%s: %s' % (e, str(err).replace('\n', ' '))
-    else:
-        out.append('E %s %s' % (idx, last))
-open(RESULT, 'w').write('\n'.join(out) + '\n')
+def answer(kind, e, member, unit, size):
+    if kind == 'S':
+        return '%x %d' % (value('print/x &(%s)' % e), value('print sizeof(%s)' % e))
+    base = value('print/x &(%s)' % e)
+    size = value('print sizeof((%s).%s)' % (e, member))
+    found = member_bitpos(e, gdb.parse_and_eval(e).type, member, 4)
+    if found is None:
+        raise gdb.error('member %s not in ptype/o of %s' % (member, e))
+    return '%x %d %d %d' % (base, found[0], found[1], size)
 )PY";
 
 // ------------------------------------------------------------------ builds
@@ -214,7 +193,7 @@ TEST_F(FirmwareGdbTest, ImagesBuildAndMapsCoverTheFirmware) {
 }
 
 TEST_F(FirmwareGdbTest, EverySignalMatchesGdb) {
-    const std::string script = kGdbScript;
+    const std::string script = gdbScript(kGdbChecks);
     for (const Build& b : builds_) {
         SCOPED_TRACE(b.label);
         ASSERT_TRUE(b.built) << b.buildLog;
