@@ -45,7 +45,8 @@ private:
 class FileSource final : public ByteSource {
 public:
     explicit FileSource(std::FILE* file) : file_(file) {}
-    // Finds the size; false for a stream that cannot seek.
+    // Finds the size; false for a stream that cannot seek and for one that
+    // cannot be read (a folder opens on POSIX systems, but gives no bytes).
     bool measure() {
         if (!seek(0, SEEK_END)) return false;
 #ifdef _WIN32
@@ -53,7 +54,9 @@ public:
 #else
         const off_t end = ftello(file_);
 #endif
-        if (end < 0) return false;
+        if (end < 0 || !seek(0, SEEK_SET)) return false;
+        char probe;
+        if (std::fread(&probe, 1, 1, file_) != 1 && std::ferror(file_)) return false;
         size = static_cast<std::uint64_t>(end);
         return true;
     }
