@@ -87,8 +87,8 @@ struct TempDir {
 TEST(Formats, ExampleLines) {
     const std::string canape =
         canapeLine(signal("counter", 0x2000a1b4, 4, false)) + canapeLine(signal("gState.mode", 0x20000010, 1, false)) +
-        canapeLine(signal("ns::limit", 0x1234, 2, true)) + canapeLine(signal("flags", 0x20000020, 1, false, 1, 5)) +
-        canapeLine(signal("ctrl.gain", 0x20000024, 1, true, 3, 4));
+        canapeLine(signal("ns::limit", 0x1234, 2, true)) + canapeLine(signal("flags", 0x20000020, 1, false, 1, 2)) +
+        canapeLine(signal("ctrl.gain", 0x20000024, 1, true, 3, 1));
     EXPECT_EQ(canape,
         "VARIABLE 0x0 'counter'                                                                                           0x2000a1b4    \"\" UINT(32)   \"\" 0 0                   4294967295          CHARACTERISTIC       WEAK_LIMITS 0                    4294967295\r\n"
         "VARIABLE 0x0 'gState.mode'                                                                                       0x20000010    \"\" UINT(8)    \"\" 0 0                   255                 CHARACTERISTIC       WEAK_LIMITS 0                    255\r\n"
@@ -97,7 +97,7 @@ TEST(Formats, ExampleLines) {
         "VARIABLE 0x0 'ctrl.gain_Bits_456'                                                                                0x20000024    \"\" UINT(3,4) \"\" 0 -4           3 (-4  3)            CHARACTERISTIC  WEAK_LIMITS -4                   3\r\n");
 
     const std::string map = mapLine(signal("counter", 0x2000a1b4, 4, false)) + mapLine(signal("ns::limit", 0x1234, 2, true)) +
-                            mapLine(signal("flags", 0x20000020, 1, false, 1, 5)) + mapLine(signal("blob", 0x20000100, 3, false));
+                            mapLine(signal("flags", 0x20000020, 1, false, 1, 2)) + mapLine(signal("blob", 0x20000100, 3, false));
     EXPECT_EQ(map,
         "2000a1b4H     SYMBOL  DATA  DWORD    counter\r\n"
         "00001234H     SYMBOL  DATA  INT16    ns::limit\r\n"
@@ -158,7 +158,7 @@ TEST(Formats, LongNamesAreNeverCut) {
 
 TEST(Formats, BitFieldLimits) {
     auto limits = [](std::int32_t bits, bool isSigned) {
-        const std::string line = canapeLine(signal("b", 0, 8, isSigned, bits, 0));
+        const std::string line = canapeLine(signal("b", 0, 8, isSigned, bits, 64 - bits));
         return line.substr(line.find("UINT("));
     };
     EXPECT_EQ(limits(1, true), "UINT(1,0) \"\" 0 -1           0 (-1  0)            CHARACTERISTIC  WEAK_LIMITS -1                   0\r\n");
@@ -176,9 +176,18 @@ TEST(Formats, DisplayNamesAndBitPositions) {
         appendDisplayName(out, s, s.bitSize != 0 ? bitPosition(s, littleEndian) : 0);
         return out;
     };
-    EXPECT_EQ(display(signal("flags", 0, 1, false, 1, 5), false), "flags_Bit:5");
-    EXPECT_EQ(display(signal("flags", 0, 1, false, 3, 4), false), "flags_Bits:456");
-    EXPECT_EQ(display(signal("w", 0, 2, false, 4, 8), false), "w_Bits:891011");
+    // Bits count from the least significant bit of the unit's value on
+    // targets of either byte order; the bit offset counts from its most
+    // significant bit. The first field of a 16-bit unit on a big-endian
+    // target holds its top bits.
+    for (const bool littleEndian : {false, true}) {
+        EXPECT_EQ(display(signal("flags", 0, 1, false, 1, 5), littleEndian), "flags_Bit:2");
+        EXPECT_EQ(display(signal("flags", 0, 1, false, 3, 4), littleEndian), "flags_Bits:123");
+        EXPECT_EQ(display(signal("w", 0, 2, false, 4, 8), littleEndian), "w_Bits:4567");
+        EXPECT_EQ(display(signal("Reserved", 0, 2, false, 5, 0), littleEndian), "Reserved_Bits:1112131415");
+        // A packed field that runs on past the top of its unit (negative offset).
+        EXPECT_EQ(display(signal("e", 0, 1, false, 7, -4), littleEndian), "e_Bits:567891011");
+    }
     EXPECT_EQ(display(signal("x", 0, 4, false, 3, 29), true), "x_Bits:012");
     EXPECT_EQ(display(signal("x", 0, 4, false, 1, 0), true), "x_Bit:31");
     EXPECT_EQ(display(signal("plain", 0, 4, false), true), "plain");
@@ -333,7 +342,7 @@ TEST(OutputPass, WritesMapAndCanapeInSignalOrder) {
     auto* gain = fw.add<TypeInfo_Member>(s, "gain");
     gain->type = fw.i16;
     gain->bitSize = 3;
-    gain->bitOffset = 4;
+    gain->bitOffset = 9;
     gain->byteSize = 1;
     auto* mode = fw.add<TypeInfo_Member>(s, "mode");
     mode->type = fw.u8;
