@@ -7,6 +7,7 @@
 
 #include "driver/Banner.h"
 #include "driver/BuildInfo.h"
+#include "driver/FolderRun.h"
 #include "driver/Process.h"
 #include "model/DwarfModel.h"
 #include "reader/LineSource.h"
@@ -70,19 +71,7 @@ std::vector<std::string> usageLines() {
     };
 }
 
-namespace {
-
-int run(int argc, const char* const* argv, std::ostream& out) {
-    if (argc >= 1 && argv[0] != nullptr) {
-        for (const std::string& line : bannerLines(argv[0])) printLine(out, line);
-    }
-
-    const std::string inputPath = joinArguments(argc, argv);
-    if (inputPath.empty()) {
-        for (const std::string& line : usageLines()) printLine(out, line);
-        return 0;
-    }
-
+int runImage(const std::string& inputPath, std::ostream& out, std::size_t* signalsWritten) {
     const RunFiles files = deriveRunFiles(inputPath);
     printLine(out, "inputFile : " + files.dumpFile);
     printLine(out, "outFileMap : " + files.mapFile);
@@ -134,11 +123,30 @@ int run(int argc, const char* const* argv, std::ostream& out) {
     }
     printTiming(out, "Parsing Dwarf finished", start);
 
-    const bool written = Model::writeOutputFiles(files.mapFile, files.canapeFile, *model);
+    std::size_t signals = 0;
+    const bool written = Model::writeOutputFiles(files.mapFile, files.canapeFile, *model, &signals);
     printTiming(out, "Mox M51 + CANape finished " + files.mapFile, start);
 
     model.reset();
+    if (signalsWritten != nullptr) *signalsWritten = signals;
     return written ? 0 : 1;
+}
+
+namespace {
+
+int run(int argc, const char* const* argv, std::ostream& out) {
+    if (argc >= 1 && argv[0] != nullptr) {
+        for (const std::string& line : bannerLines(argv[0])) printLine(out, line);
+    }
+
+    const std::string inputPath = joinArguments(argc, argv);
+    if (inputPath.empty()) {
+        for (const std::string& line : usageLines()) printLine(out, line);
+        return 0;
+    }
+    // A folder: every ELF file in it, each as if given alone.
+    if (isFolder(inputPath)) return runFolder(inputPath, out);
+    return runImage(inputPath, out, nullptr);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // the model and output phases with their timing lines.
 #pragma once
 
+#include <cstddef>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -35,6 +36,12 @@ std::string joinArguments(int argc, const char* const* argv);
 
 // The eleven lines printed when no input path is given.
 std::vector<std::string> usageLines();
+
+// The run on one input path, after the banner: the progress lines, objdump,
+// the model and the output files. Returns the exit status; `signalsWritten`,
+// when given, receives the number of signals the output pass wrote (0 when it
+// did not run).
+int runImage(const std::string& inputPath, std::ostream& out, std::size_t* signalsWritten);
 
 // One run of the program; writes the console lines to `out` and returns the
 // exit status: 0 for the usage text and a successful run, 1 when objdump, the

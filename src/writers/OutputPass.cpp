@@ -211,6 +211,7 @@ public:
 
     void signal(const SignalInfo& signal) override {
         if (signal.isConst) return;
+        ++written;
         const std::uint32_t position = signal.bitSize != 0 ? bitPosition(signal, littleEndian_) : 0;
         // The name waits in the queue while the slots of the names before it
         // are loaded; the checks run in signal order.
@@ -240,6 +241,7 @@ public:
     }
 
     DuplicateCheck duplicates;
+    std::size_t written = 0;  // signals emitted
 
 private:
     // A display name whose duplicate check is still to run.
@@ -274,13 +276,14 @@ private:
 
 }  // namespace
 
-bool writeOutputFiles(std::string mapFileName, std::string canapeFileName, const DwarfModel& model) {
+bool writeOutputFiles(std::string mapFileName, std::string canapeFileName, const DwarfModel& model,
+                      std::size_t* signalsWritten) {
     static const ExpandLimits defaults;
-    return writeOutputFiles(std::move(mapFileName), std::move(canapeFileName), model, defaults);
+    return writeOutputFiles(std::move(mapFileName), std::move(canapeFileName), model, defaults, signalsWritten);
 }
 
 bool writeOutputFiles(std::string mapFileName, std::string canapeFileName, const DwarfModel& model,
-                      const ExpandLimits& limits) {
+                      const ExpandLimits& limits, std::size_t* signalsWritten) {
     // The files are only started here; each is put in place, or reported,
     // after the last signal, in the order map, log, CANape. A CANape file of
     // the same name as the map or the log needs a temporary of its own.
@@ -335,6 +338,7 @@ bool writeOutputFiles(std::string mapFileName, std::string canapeFileName, const
         runVisits -= std::min(runVisits, used.visits);
     }
     emitter.finish();
+    if (signalsWritten != nullptr) *signalsWritten = emitter.written;
 
     bool ok = mapFile.finish();
     if (emitter.duplicates.found()) ok = writeWholeFile(logFileName, emitter.duplicates.log()) && ok;

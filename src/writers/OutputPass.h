@@ -18,11 +18,13 @@ namespace Model {
 
 // Returns false when any output file could not be created or written (the
 // message has been printed); the other files are still written.
+// `signalsWritten`, when given, receives the number of signals (map lines).
 [[nodiscard]] bool writeOutputFiles(std::string mapFileName, std::string canapeFileName,
-                                    const DwarfModel& model);
+                                    const DwarfModel& model, std::size_t* signalsWritten = nullptr);
 // The same with other bounds of the expansion (tests, fuzzing).
 [[nodiscard]] bool writeOutputFiles(std::string mapFileName, std::string canapeFileName,
-                                    const DwarfModel& model, const ExpandLimits& limits);
+                                    const DwarfModel& model, const ExpandLimits& limits,
+                                    std::size_t* signalsWritten = nullptr);
 
 // Number of the first bit of a bit-field signal. Little-endian targets count
 // from the least significant bit of the storage unit; a field that claims to
