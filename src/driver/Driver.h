@@ -45,7 +45,8 @@ int runImage(const std::string& inputPath, std::ostream& out, std::size_t* signa
 
 // One run of the program; writes the console lines to `out` and returns the
 // exit status: 0 for the usage text and a successful run, 1 when objdump, the
-// dump file or an output file failed.
+// dump file or an output file failed. A folder as the input path runs every
+// ELF file in it (see FolderRun.h).
 int runDriver(int argc, const char* const* argv, std::ostream& out);
 
 }  // namespace kestrel
