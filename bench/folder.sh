@@ -9,7 +9,8 @@
 # the wall time of every single run, their sum, the folder run, the ratios of
 # the folder run to the sum and to the largest single run, and the peak
 # memory (/usr/bin/time -v, maximum resident set size) of each kind of run.
-# With --repeat N every run is repeated and the fastest time kept.
+# With --repeat N the eight single runs and the folder run are repeated in
+# turn and the fastest time of each kept.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -61,36 +62,44 @@ measure() {
   rm -f "$report"
 }
 
-# The fastest of $repeat runs; sets best, bestCpu (of that run) and bestRss
-# (peak of all runs).
-fastest() {
-  best=; bestCpu=; bestRss=0
-  for ((r = 0; r < repeat; r++)); do
-    measure "$1"
-    if [ -z "$best" ] || awk "BEGIN { exit !($wall < $best) }"; then best=$wall; bestCpu=$cpu; fi
-    if [ "$rss" -gt "$bestRss" ]; then bestRss=$rss; fi
-  done
+# Keeps the fastest run of each input (its wall and processor time) and the
+# peak memory of all its runs, under the key $1.
+declare -A best bestCpu bestRss
+keep() {
+  if [ -z "${best[$1]:-}" ] || awk "BEGIN { exit !($wall < ${best[$1]}) }"; then
+    best[$1]=$wall; bestCpu[$1]=$cpu
+  fi
+  if [ "$rss" -gt "${bestRss[$1]:-0}" ]; then bestRss[$1]=$rss; fi
 }
 
+# Each round runs the eight images alone and then the folder, so that both
+# kinds meet the same conditions on a shared machine.
 echo "cores: $(nproc), repeat: $repeat, load average: $(cut -d' ' -f1-3 /proc/loadavg)"
+for ((r = 0; r < repeat; r++)); do
+  for elf in "$folder"/*.elf; do
+    measure "$elf"
+    keep "$elf"
+  done
+  measure "$folder"
+  keep folder
+done
+
 sum=0; sumCpu=0; largest=0; singleRss=0
 for elf in "$folder"/*.elf; do
-  fastest "$elf"
   dump=$(stat -c %s "${elf%.elf}_ObjDump.txt")
   printf '%-16s dump %4d MB  %6.2f s  cpu %6.2f s  peak %5d MB\n' "$(basename "$elf")" $((dump >> 20)) \
-    "$best" "$bestCpu" $((bestRss >> 10))
-  sum=$(awk "BEGIN { print $sum + $best }")
-  sumCpu=$(awk "BEGIN { print $sumCpu + $bestCpu }")
-  largest=$(awk "BEGIN { print ($best > $largest) ? $best : $largest }")
-  if [ "$bestRss" -gt "$singleRss" ]; then singleRss=$bestRss; fi
+    "${best[$elf]}" "${bestCpu[$elf]}" $((${bestRss[$elf]} >> 10))
+  sum=$(awk "BEGIN { print $sum + ${best[$elf]} }")
+  sumCpu=$(awk "BEGIN { print $sumCpu + ${bestCpu[$elf]} }")
+  largest=$(awk "BEGIN { print (${best[$elf]} > $largest) ? ${best[$elf]} : $largest }")
+  if [ "${bestRss[$elf]}" -gt "$singleRss" ]; then singleRss=${bestRss[$elf]}; fi
 done
-fastest "$folder"
 signals=$(sed -n 's/^Folder finished: .*, \([0-9]*\) signals written$/\1/p' "$data/folder-run.txt")
 
 printf 'sum of single runs     %7.2f s  cpu %6.2f s  (largest single run %.2f s, peak %d MB)\n' \
   "$sum" "$sumCpu" "$largest" $((singleRss >> 10))
 printf 'folder run             %7.2f s  cpu %6.2f s  (peak %d MB, %s signals)\n' \
-  "$best" "$bestCpu" $((bestRss >> 10)) "$signals"
-awk "BEGIN { printf \"folder / sum           %7.2f   (target <= 0.6)\n\", $best / $sum;
-             printf \"folder / largest       %7.2f\n\", $best / $largest }"
+  "${best[folder]}" "${bestCpu[folder]}" $((${bestRss[folder]} >> 10)) "$signals"
+awk "BEGIN { printf \"folder / sum           %7.2f   (target <= 0.6)\n\", ${best[folder]} / $sum;
+             printf \"folder / largest       %7.2f\n\", ${best[folder]} / $largest }"
 echo "load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
