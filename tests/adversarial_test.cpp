@@ -577,11 +577,12 @@ TEST_F(AdversarialTest, PlantedLinksAreReplacedNotWrittenThrough) {
     EXPECT_NE(map("x").find(intLine(0x20000004, "dup")), std::string::npos);
 }
 
-// A missing or unreadable ELF file is reported before objdump starts; no dump is left.
+// A missing or unreadable ELF file is reported before objdump starts; no dump
+// is left. (A folder of an ELF-like name is a folder of images.)
 TEST_F(AdversarialTest, ElfThatCannotBeReadStartsNoObjdump) {
     const RunOptions options = fakeObjdump("touch objdump-was-started\n");
-    fs::create_directories(folder_ / "folder.elf");
-    for (const std::string elf : {"missing.elf", "folder.elf"}) {
+    fs::create_symlink(folder_ / "nowhere.elf", folder_ / "dangling.elf");
+    for (const std::string elf : {"missing.elf", "dangling.elf"}) {
         const ProgramRun run = runProgram(elf, folder_, elf, options);
         EXPECT_EQ(run.status, 1) << run.console;
         EXPECT_NE(run.console.find("\nCan not open file: " + elf + "\n"), std::string::npos) << run.console;

@@ -355,7 +355,7 @@ TEST(Usage, UnknownOptionsAndPathsWithoutANameGiveTheHint) {
     writeFile(dir.path / "_ObjDump.txt", "");
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
         {{"-"}, "The path names no file: -"},
-        {{"/"}, "The path names no file: /"},
+        {{"no-such-folder/"}, "The path names no file: no-such-folder/"},
         {{"firmware"}, "The path names no file: firmware"},
         {{".elf"}, "The path names no file: .elf"},
         {{"fw\napp.elf"}, "The path names no file: fw\\napp.elf"},

@@ -7,6 +7,7 @@
 
 #include "driver/Banner.h"
 #include "driver/BuildInfo.h"
+#include "driver/FolderRun.h"
 #include "driver/ObjdumpRun.h"
 #include "model/DwarfModel.h"
 #include "writers/OutputPass.h"
@@ -82,7 +83,7 @@ CommandLine readCommandLine(int argc, const char* const* argv) {
 }
 
 std::vector<std::string> usageHint() {
-    return {"Usage: kestrelmap PATH  (an ELF file, or a name beside its earlier _ObjDump.txt);",
+    return {"Usage: kestrelmap PATH  (an ELF file, a folder of them, or a name beside its earlier _ObjDump.txt);",
             "       kestrelmap --help prints the usage text, kestrelmap --version the version."};
 }
 
@@ -110,25 +111,9 @@ int refuse(std::ostream& out, const std::string& reason) {
     return 1;
 }
 
-int run(int argc, const char* const* argv, std::ostream& out) {
-    if (argc >= 1 && argv[0] != nullptr) {
-        for (const std::string& line : bannerLines(argv[0])) printLine(out, line);
-    }
+}  // namespace
 
-    const CommandLine command = readCommandLine(argc, argv);
-    switch (command.request) {
-        case CommandLine::Usage:
-            for (const std::string& line : usageLines()) printLine(out, line);
-            return 0;
-        case CommandLine::Version:
-            return 0;  // the banner above is the version
-        case CommandLine::UnknownOption:
-            return refuse(out, "Unknown option: " + printable(command.path));
-        case CommandLine::Run:
-            break;
-    }
-    const std::string& inputPath = command.path;
-
+int runImage(const std::string& inputPath, std::ostream& out, std::size_t* signalsWritten) {
     const RunFiles files = deriveRunFiles(inputPath);
     // Without a name every derived file would be a bare suffix such as
     // _ObjDump.txt in the working folder.
@@ -159,11 +144,38 @@ int run(int argc, const char* const* argv, std::ostream& out) {
     }
     printTiming(out, "Parsing Dwarf finished", start);
 
-    const bool written = Model::writeOutputFiles(files.mapFile, files.canapeFile, *model);
+    std::size_t signals = 0;
+    const bool written = Model::writeOutputFiles(files.mapFile, files.canapeFile, *model, &signals);
     printTiming(out, "Mox M51 + CANape finished " + files.mapFile, start);
 
     model.reset();
+    if (signalsWritten != nullptr) *signalsWritten = signals;
     return written ? 0 : 1;
+}
+
+namespace {
+
+int run(int argc, const char* const* argv, std::ostream& out) {
+    if (argc >= 1 && argv[0] != nullptr) {
+        for (const std::string& line : bannerLines(argv[0])) printLine(out, line);
+    }
+
+    const CommandLine command = readCommandLine(argc, argv);
+    switch (command.request) {
+        case CommandLine::Usage:
+            for (const std::string& line : usageLines()) printLine(out, line);
+            return 0;
+        case CommandLine::Version:
+            return 0;  // the banner above is the version
+        case CommandLine::UnknownOption:
+            return refuse(out, "Unknown option: " + printable(command.path));
+        case CommandLine::Run:
+            break;
+    }
+    const std::string& inputPath = command.path;
+    // A folder: every ELF file in it, each as if given alone.
+    if (isFolder(inputPath)) return runFolder(inputPath, out);
+    return runImage(inputPath, out, nullptr);
 }
 
 }  // namespace

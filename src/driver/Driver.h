@@ -2,6 +2,7 @@
 // the model and output phases with their timing lines.
 #pragma once
 
+#include <cstddef>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -51,10 +52,17 @@ CommandLine readCommandLine(int argc, const char* const* argv);
 // The two lines printed after an unknown option or a path that names no file.
 std::vector<std::string> usageHint();
 
+// The run on one input path, after the banner: the progress lines, objdump,
+// the model and the output files. Returns the exit status; `signalsWritten`,
+// when given, receives the number of signals the output pass wrote (0 when it
+// did not run).
+int runImage(const std::string& inputPath, std::ostream& out, std::size_t* signalsWritten);
+
 // One run of the program; writes the console lines to `out` and returns the
 // exit status: 0 for the usage text, the version and a successful run, 1 for
 // an unknown option, a path that names no file (both with the usage hint), and
-// when objdump, the dump file or an output file failed.
+// when objdump, the dump file or an output file failed. A folder as the input
+// path runs every ELF file in it (see FolderRun.h).
 int runDriver(int argc, const char* const* argv, std::ostream& out);
 
 }  // namespace kestrel

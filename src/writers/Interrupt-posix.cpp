@@ -15,13 +15,18 @@ namespace Model {
 
 namespace {
 
-constexpr int kSlots = 8;
+// Enough for the files of every image that a folder run has open at once.
+constexpr int kSlots = 64;
 constexpr std::size_t kNameBytes = 4096;
 
+// A slot is claimed by compare-and-swap (images of a folder run register
+// their files from several threads) and read by the handler only when held.
+enum SlotState : int { kFree = 0, kFilling = 1, kHeld = 2 };
 struct Slot {
-    volatile std::sig_atomic_t used;
+    std::atomic<int> state{kFree};
     char name[kNameBytes];
 };
+static_assert(std::atomic<int>::is_always_lock_free, "the handler reads the states");
 Slot slots[kSlots];
 
 constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
@@ -29,7 +34,7 @@ constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP};
 extern "C" void removeTemporaries(int signalNumber) {
     const int savedErrno = errno;
     for (const Slot& slot : slots) {
-        if (slot.used != 0) ::unlink(slot.name);
+        if (slot.state.load() == kHeld) ::unlink(slot.name);
     }
     // SA_RESETHAND has restored the default action: the signal, raised again,
     // ends the program as soon as the handler returns.
@@ -38,9 +43,6 @@ extern "C" void removeTemporaries(int signalNumber) {
 }
 
 void installHandlers() {
-    static bool installed = false;
-    if (installed) return;
-    installed = true;
     for (const int signalNumber : kSignals) {
         struct sigaction previous {};
         if (::sigaction(signalNumber, nullptr, &previous) != 0) continue;
@@ -59,13 +61,14 @@ void installHandlers() {
 
 int holdForCleanup(const std::string& name) {
     if (name.size() >= kNameBytes) return -1;
-    installHandlers();
+    static const bool installed = (installHandlers(), true);  // once, also across threads
+    (void)installed;
     for (int k = 0; k < kSlots; ++k) {
         Slot& slot = slots[k];
-        if (slot.used != 0) continue;
+        int expected = kFree;
+        if (!slot.state.compare_exchange_strong(expected, kFilling)) continue;
         std::memcpy(slot.name, name.c_str(), name.size() + 1);
-        std::atomic_signal_fence(std::memory_order_seq_cst);
-        slot.used = 1;
+        slot.state.store(kHeld);
         return k;
     }
     return -1;
@@ -73,8 +76,7 @@ int holdForCleanup(const std::string& name) {
 
 void releaseFromCleanup(int slot) {
     if (slot < 0 || slot >= kSlots) return;
-    slots[slot].used = 0;
-    std::atomic_signal_fence(std::memory_order_seq_cst);
+    slots[slot].state.store(kFree);
 }
 
 }  // namespace Model

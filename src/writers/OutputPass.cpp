@@ -212,6 +212,7 @@ public:
 
     void signal(const SignalInfo& signal) override {
         if (signal.isConst) return;
+        ++written;
         const std::uint32_t position = signal.bitSize != 0 ? bitPosition(signal, littleEndian_) : 0;
         // The name waits in the queue while the slots of the names before it
         // are loaded; the checks run in signal order.
@@ -241,6 +242,7 @@ public:
     }
 
     DuplicateCheck duplicates;
+    std::size_t written = 0;  // signals emitted
 
 private:
     // A display name whose duplicate check is still to run.
@@ -302,13 +304,14 @@ bool replaceAsSet(std::initializer_list<StreamedFile*> files, const std::string&
 
 }  // namespace
 
-bool writeOutputFiles(std::string mapFileName, std::string canapeFileName, const DwarfModel& model) {
+bool writeOutputFiles(std::string mapFileName, std::string canapeFileName, const DwarfModel& model,
+                      std::size_t* signalsWritten) {
     static const ExpandLimits defaults;
-    return writeOutputFiles(std::move(mapFileName), std::move(canapeFileName), model, defaults);
+    return writeOutputFiles(std::move(mapFileName), std::move(canapeFileName), model, defaults, signalsWritten);
 }
 
 bool writeOutputFiles(std::string mapFileName, std::string canapeFileName, const DwarfModel& model,
-                      const ExpandLimits& limits) {
+                      const ExpandLimits& limits, std::size_t* signalsWritten) {
     // The files are only started here and completed after the last signal,
     // in the order map, log, CANape; they replace the earlier ones as a set.
     const std::string logFileName = mapFileName + "_StyleWarnings.log";
@@ -360,6 +363,7 @@ bool writeOutputFiles(std::string mapFileName, std::string canapeFileName, const
         runVisits -= std::min(runVisits, used.visits);
     }
     emitter.finish();
+    if (signalsWritten != nullptr) *signalsWritten = emitter.written;
 
     std::unique_ptr<StreamedFile> logFile;
     if (emitter.duplicates.found()) {

@@ -20,11 +20,13 @@ namespace Model {
 // were written completely, and a log of an earlier run goes when this run has
 // none. Returns false when any output file could not be created or written
 // (the messages have been printed); all earlier files then stay as they were.
+// `signalsWritten`, when given, receives the number of signals (map lines).
 [[nodiscard]] bool writeOutputFiles(std::string mapFileName, std::string canapeFileName,
-                                    const DwarfModel& model);
+                                    const DwarfModel& model, std::size_t* signalsWritten = nullptr);
 // The same with other bounds of the expansion (tests, fuzzing).
 [[nodiscard]] bool writeOutputFiles(std::string mapFileName, std::string canapeFileName,
-                                    const DwarfModel& model, const ExpandLimits& limits);
+                                    const DwarfModel& model, const ExpandLimits& limits,
+                                    std::size_t* signalsWritten = nullptr);
 
 // Number of the first bit of a bit-field signal, counted from the least
 // significant bit of the storage unit's value on targets of either byte order
