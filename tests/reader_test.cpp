@@ -213,6 +213,12 @@ std::string show(bool v) { return v ? "true" : "false"; }
 const auto kLocated = [](const DwarfModel& m, const BasicObject& o) {
     return show(!m.locatedObjects.empty() && m.locatedObjects[0] == &o);
 };
+// The linkage names kept beside the objects, as "object offset: name".
+const auto kLinkageNames = [](const DwarfModel& m, const BasicObject&) {
+    std::string all;
+    for (const auto& [object, name] : m.linkageNames) all += std::to_string(object->offset) + ": " + std::string(name);
+    return all;
+};
 
 const AttributeCase kAttributeCases[] = {
     // Values run to the last TAB; texts behind an indirect-string prefix.
@@ -245,6 +251,8 @@ const AttributeCase kAttributeCases[] = {
     {"variable", "DW_AT_location    : 0xc (location list)", FIELD(VariableInfo, isStatic), "true"},
     {"variable", "DW_AT_location    : 0xc (location list)", FIELD(VariableInfo, address), "0"},
     {"variable", "DW_AT_location    : 0xc (location list)", kLocated, "false"},
+    {"subprogram", "DW_AT_linkage_name: (indirect string, offset: 0x9): _Z4stepv\t", kLinkageNames, "32: _Z4stepv"},
+    {"variable", "DW_AT_MIPS_linkage_name: (indirect string, offset: 0x2): _ZN2ns1vE\t", kLinkageNames, "32: _ZN2ns1vE"},
     {"variable", "DW_AT_location    : 6 byte block: 3 0 1 0 20 6 \t(DW_OP_addr: 20000100; DW_OP_deref)",
      FIELD(VariableInfo, address), "0"},
     {"variable", "DW_AT_location    : 6 byte block: 3 0 1 0 20 6 \t(DW_OP_addr: 20000100; DW_OP_deref)",

@@ -77,6 +77,9 @@ public:
     std::map<std::uint32_t, std::unique_ptr<StatementList>> lineTables;
     // Tables whose offset was already taken: not indexed, but owned here.
     std::vector<std::unique_ptr<StatementList>> spareLineTables;
+    // DW_AT_linkage_name of the objects that have one, in reading order: few
+    // objects have one, so it is kept here rather than in every object.
+    std::vector<std::pair<const BasicObject*, std::string_view>> linkageNames;
     std::vector<BasicObject*> locatedObjects;
     std::vector<BasicObject*> constantObjects;
     // One list per entry class, in reading order.

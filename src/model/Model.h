@@ -66,7 +66,6 @@ public:
     std::string_view name;
     std::string_view tag;
     std::string_view declLine;
-    std::string_view linkageName;
     // Owned: destroying an object destroys its children. Objects that a
     // DwarfModel builds live in the model's arena and end with it.
     std::pmr::vector<BasicObject*> children;

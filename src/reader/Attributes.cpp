@@ -161,7 +161,7 @@ struct Rules {
             case Attr::Specification: o.hasSpecification = v.flag; break;
             case Attr::Accessibility: o.accessibility = v.decimal; break;
             case Attr::MipsLinkageName:
-            case Attr::LinkageName: o.linkageName = keep(v.text); break;
+            case Attr::LinkageName: c.model.linkageNames.emplace_back(&o, keep(v.text)); break;
             default: break;
         }
     }
