@@ -568,6 +568,7 @@ TEST_F(DriverRun, CutDumpIsRefusedAndLeavesOutputsUntouched) {
         writeFile(dir.path / "app_CANape.db", "old database\r\n");
         ExeRun run;
         if (throughObjdump) {
+            writeFile(dir.path / "app_ObjDump.txt", "earlier dump\n");
             fs::copy_file(elf(), dir.path / "app.elf", fs::copy_options::overwrite_existing);
             run = runKestrel(dir.path, {"app.elf"},
                              fakeObjdump(dir.path / "bin", "cat " + shellQuote((dir.path / "cut.txt").string())));
@@ -578,6 +579,7 @@ TEST_F(DriverRun, CutDumpIsRefusedAndLeavesOutputsUntouched) {
         EXPECT_EQ(run.status, 1) << run.out;
         ASSERT_FALSE(run.lines.empty());
         EXPECT_EQ(run.lines.back(), "The dump ends inside a compilation unit: app_ObjDump.txt");
+        EXPECT_EQ(readFile(dir.path / "app_ObjDump.txt"), throughObjdump ? "earlier dump\n" : cut);
         EXPECT_EQ(readFile(dir.path / "app_Mox.m51"), "old map\r\n");
         EXPECT_EQ(readFile(dir.path / "app_CANape.db"), "old database\r\n");
         EXPECT_FALSE(fs::exists(dir.path / "app_Mox.m51_StyleWarnings.log"));
