@@ -99,7 +99,7 @@ bool readThroughObjdump(const RunFiles& files, model::DwarfModel& model, std::os
     reader::ModelLoader builder(model);
     bool writeFailed = false;
     const ProcessResult objdump = runWithOutputPipe(
-        kObjdumpProgram, {kObjdumpOptions, elfPath},
+        kObjdumpProgram, {kObjdumpOptions, kObjdumpAddressOption, elfPath},
         [&](std::string_view bytes) {
             if (std::fwrite(bytes.data(), 1, bytes.size(), dump) != bytes.size()) {
                 writeFailed = true;

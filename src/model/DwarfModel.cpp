@@ -69,9 +69,56 @@ T* place(DwarfModel& m, std::vector<T*>& list, std::uint32_t offset, std::string
 }
 
 template <class T>
-void linkOne(T* o, const OffsetIndex& index) {
+void linkOne(T* o, const OffsetIndex& info, const OffsetIndex& types) {
+    const OffsetIndex& index = o->inTypeSection ? types : info;
     if constexpr (requires { o->typeOffset; }) o->type = index.find(o->typeOffset);
     if constexpr (requires { o->specificationOffset; }) o->specification = index.find(o->specificationOffset);
+}
+
+template <class T>
+void setTypeOf(T* o, BasicObject* type) {
+    if constexpr (requires { o->type; }) o->type = type;
+}
+
+// Sets the `type` link of the classes that have one.
+void setType(BasicObject* o, BasicObject* type) {
+    switch (o->kind()) {
+#define KESTREL_ENTRY_KIND(K, Class, list) \
+    case Kind::K: setTypeOf(static_cast<Class*>(o), type); break;
+#include "model/EntryKinds.def"
+        case Kind::Basic: break;
+    }
+}
+
+void linkSignatures(DwarfModel& m) {
+    if (m.signatureReferences.empty()) return;
+    std::map<std::uint64_t, BasicObject*> types;
+    for (const DwarfModel::TypeUnit& unit : m.typeUnits) {
+        const OffsetIndex& index = unit.inTypeSection ? m.typeSectionObjects : m.objectsByOffset;
+        types.emplace(unit.signature, index.find(unit.typeOffset));  // the first unit of a signature wins
+    }
+    for (const DwarfModel::SignatureReference& ref : m.signatureReferences) {
+        auto found = types.find(ref.signature);
+        if (found != types.end()) setType(ref.object, found->second);
+    }
+}
+
+void linkIndexedAddresses(DwarfModel& m) {
+    if (m.indexedAddresses.empty()) return;
+    std::vector<const BasicObject*> unresolved;
+    for (const DwarfModel::IndexedAddress& entry : m.indexedAddresses) {
+        auto table = m.addressTables.find(entry.unitOffset);
+        auto* variable = as<VariableInfo>(entry.object);
+        if (variable != nullptr && table != m.addressTables.end() && entry.index < table->second.size())
+            variable->address = table->second[entry.index] + entry.addend;
+        else
+            unresolved.push_back(entry.object);
+    }
+    if (unresolved.empty()) return;
+    std::sort(unresolved.begin(), unresolved.end());
+    std::erase_if(m.locatedObjects, [&](const BasicObject* o) {
+        return std::binary_search(unresolved.begin(), unresolved.end(), o);
+    });
 }
 
 }  // namespace
@@ -95,8 +142,10 @@ BasicObject* DwarfModel::make(Kind kind, std::uint32_t offset, std::string_view 
 
 void DwarfModel::link() {
 #define KESTREL_ENTRY_KIND(K, Class, list) \
-    for (Class* o : list) linkOne(o, objectsByOffset);
+    for (Class* o : list) linkOne(o, objectsByOffset, typeSectionObjects);
 #include "model/EntryKinds.def"
+    linkSignatures(*this);
+    linkIndexedAddresses(*this);
 }
 
 void DwarfModel::normalise() {

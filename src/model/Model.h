@@ -67,6 +67,9 @@ public:
     std::uint32_t stmtList = 0;
     bool hasSpecification = false;
     bool nested = false;
+    // An entry of the DWARF 4 .debug_types section, whose offsets repeat
+    // those of .debug_info: its references are looked up among its own kind.
+    bool inTypeSection = false;
     std::int32_t accessibility = 0;
     std::string_view linkageName;
     // Owned: destroying an object destroys its children. Objects that a

@@ -50,7 +50,12 @@ void DumpReader::onDieHeader(const g::DieHeader& header) {
     std::size_t level = static_cast<std::size_t>(depth) + 1;
     if (levels_.size() <= level) levels_.resize(level + 1, nullptr);
     levels_[level] = object;
-    model_.objectsByOffset.add(offset, object);
+    if (section_ == Section::Types) {
+        object->inTypeSection = true;
+        model_.typeSectionObjects.add(offset, object);
+    } else {
+        model_.objectsByOffset.add(offset, object);
+    }
     lastLevel_ = depth + 1;
     current_ = object;
 }
@@ -81,7 +86,49 @@ void DumpReader::feed(std::string_view line) {
     onOtherLine(line);
 }
 
+void DumpReader::onHeaderLine(std::string_view line) {
+    std::string_view text;
+    std::string_view digits;
+    if (g::scanSectionHeading(line, text)) {
+        section_ = text == ".debug_info" ? Section::Info
+                 : text == ".debug_types" ? Section::Types
+                 : text == ".debug_addr" ? Section::Addresses
+                                         : Section::Other;
+        addressRows_ = nullptr;
+        return;
+    }
+    if (section_ == Section::Addresses) {
+        if (g::scanAddressUnit(line, digits)) {
+            addressRows_ = &model_.addressTables[g::hexValue(digits)];
+        } else if (addressRows_ != nullptr && g::scanAddressRow(line, text, digits)) {
+            // Rows come numbered from 0; a row out of order ends the table.
+            if (static_cast<std::uint32_t>(g::decimalValue(text)) == addressRows_->size())
+                addressRows_->push_back(g::hexValue(digits));
+            else
+                addressRows_ = nullptr;
+        }
+        return;
+    }
+    if (section_ != Section::Info && section_ != Section::Types) return;
+    if (g::scanUnitOffset(line, digits)) {
+        attributes_.unitOffset = g::hexValue(digits);
+        signature_ = 0;
+    } else if (g::scanSignature(line, digits)) {
+        signature_ = g::hexValue64(digits);
+    } else if (g::scanTypeOffset(line, digits)) {
+        model_.typeUnits.push_back({signature_, attributes_.unitOffset + g::hexValue(digits), section_ == Section::Types});
+    }
+}
+
 void DumpReader::onOtherLine(std::string_view line) {
+    // The header lines are looked at, then passed on as before.
+    std::size_t first = 0;
+    while (first < line.size() && g::isBlankChar(line[first])) ++first;
+    if (first < line.size()) {
+        const char c = line[first];
+        if (c == 'C' || c == 'S' || c == 'T' || (section_ == Section::Addresses && (c == 'F' || (c >= '0' && c <= '9'))))
+            onHeaderLine(line);
+    }
     if (tables_.active()) {
         tables_.line(line);
         return;

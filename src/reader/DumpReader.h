@@ -30,6 +30,8 @@ private:
 
     void onDieHeader(const grammar::DieHeader& header);
     void onOtherLine(std::string_view line);
+    // Section headings, unit headers and .debug_addr rows.
+    void onHeaderLine(std::string_view line);
     const TagInfo& tagInfo(std::string_view text);
 
     model::DwarfModel& model_;
@@ -40,6 +42,12 @@ private:
     std::vector<model::BasicObject*> levels_;  // levels_[k]: parent of an entry of depth k
     std::int32_t lastLevel_ = 0;
     std::unordered_map<std::string_view, TagInfo> tags_;
+    // The section being read, as far as the reader cares.
+    enum class Section : std::uint8_t { Other, Info, Types, Addresses };
+    Section section_ = Section::Other;
+    std::uint64_t signature_ = 0;          // of the type unit being read
+    std::uint32_t addressUnit_ = 0;        // .debug_addr rows: the unit they belong to
+    std::vector<std::uint32_t>* addressRows_ = nullptr;
 };
 
 }  // namespace kestrel::reader
