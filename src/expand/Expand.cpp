@@ -334,9 +334,13 @@ bool Walker::step(const BasicObject* object, int depth, NameSwap& name) {
         // The children of a union pass the same gate as those of a structure:
         // a type declared inside a union, or a member function of a C++
         // union, is no storage of the object.
+        // A declaration resolved to its definition is expanded as that; its
+        // own children (nested types) are no storage either.
         case Kind::Structure:
         case Kind::Class:
-        case Kind::Union: return true;
+        case Kind::Union:
+            if (const BasicObject* definition = definitionOf(object)) visitType(definition, depth);
+            return true;
         case Kind::Array: elements(static_cast<const TypeInfo_Array*>(object), depth); break;
         case Kind::Namespace: appendName("::", *object); break;
         case Kind::Variable: visitVariable(static_cast<const VariableInfo*>(object), depth, name); break;

@@ -61,6 +61,9 @@ struct RunBudget {
 
 void expandVariables(const DwarfModel& model, SignalSink& sink, Reporter& reporter, const ExpandLimits& limits,
                      LocationTexts& locations) {
+    for (const DwarfModel::UnresolvedDeclaration& d : model.unresolvedDeclarations)
+        reporter.message(aboutEntry("Declaration with definitions of different sizes, not resolved: " + d.name,
+                                    d.declaration->offset));
     RunBudget budget{limits.maxRunSignals, limits.maxRunVisits};
     std::string location;
     for (const BasicObject* object : model.locatedObjects) {

@@ -1,6 +1,7 @@
 #include "model/DwarfModel.h"
 
 #include <algorithm>
+#include <unordered_map>
 #include <new>
 
 namespace kestrel::model {
@@ -121,6 +122,96 @@ void linkIndexedAddresses(DwarfModel& m) {
     });
 }
 
+// The key under which declarations and definitions of an aggregate meet:
+// 'S' for structures and classes, 'U' for unions, then the names from the
+// outermost namespace or class inward. False for an aggregate that cannot be
+// named from another unit (no name, an anonymous namespace, a local type).
+bool aggregateKey(const BasicObject* object, std::string& key, std::string& name) {
+    std::vector<std::string_view> names;
+    const BasicObject* o = object;
+    for (int step = 0; o != nullptr; ++step) {
+        if (step >= kMaxDepth) return false;
+        const BasicObject* spec = nullptr;
+        if (const auto* c = as<TypeInfo_Class>(o)) spec = c->specification;
+        else if (const auto* s = as<TypeInfo_Structure>(o)) spec = s->specification;
+        const BasicObject* source = spec != nullptr ? spec : o;
+        const Kind kind = source->kind();
+        if (kind == Kind::CompileUnit || kind == Kind::Basic) break;  // a unit, a type unit, the root
+        if (kind != Kind::Namespace && kind != Kind::Class && kind != Kind::Structure && kind != Kind::Union)
+            return false;
+        if (source->name.empty()) return false;
+        names.push_back(source->name);
+        o = source->parent;
+    }
+    key.assign(1, object->kind() == Kind::Union ? 'U' : 'S');
+    name.clear();
+    for (auto it = names.rbegin(); it != names.rend(); ++it) {
+        if (!name.empty()) name += "::";
+        name += *it;
+    }
+    key += name;
+    return true;
+}
+
+struct Aggregate {
+    bool declaration;
+    BasicObject** definition;
+};
+
+Aggregate aggregateOf(BasicObject* o) {
+    if (auto* c = as<TypeInfo_Class>(o)) return {c->declaration, &c->definition};
+    if (auto* s = as<TypeInfo_Structure>(o)) return {s->declaration, &s->definition};
+    if (auto* u = as<TypeInfo_Union>(o)) return {u->declaration, &u->definition};
+    return {false, nullptr};
+}
+
+void resolveDeclarations(DwarfModel& m) {
+    std::vector<BasicObject*> declarations;
+    auto gather = [&](auto& list) {
+        for (BasicObject* o : list)
+            if (aggregateOf(o).declaration) declarations.push_back(o);
+    };
+    gather(m.classes);
+    gather(m.structures);
+    gather(m.unions);
+    if (declarations.empty()) return;
+
+    struct Definitions {
+        BasicObject* first = nullptr;
+        bool sizesDiffer = false;
+        bool reported = false;
+    };
+    std::unordered_map<std::string, Definitions> byKey;
+    std::string key;
+    std::string name;
+    for (BasicObject* d : declarations)
+        if (aggregateKey(d, key, name)) byKey.try_emplace(key);
+    auto define = [&](auto& list) {
+        for (BasicObject* o : list) {
+            if (aggregateOf(o).declaration || !aggregateKey(o, key, name)) continue;
+            auto found = byKey.find(key);
+            if (found == byKey.end()) continue;
+            Definitions& defs = found->second;
+            if (defs.first == nullptr) defs.first = o;
+            else if (defs.first->getSize() != o->getSize()) defs.sizesDiffer = true;
+        }
+    };
+    define(m.classes);
+    define(m.structures);
+    define(m.unions);
+    for (BasicObject* d : declarations) {
+        if (!aggregateKey(d, key, name)) continue;
+        Definitions& defs = byKey[key];
+        if (defs.first == nullptr) continue;
+        if (!defs.sizesDiffer) {
+            *aggregateOf(d).definition = defs.first;
+        } else if (!defs.reported) {
+            defs.reported = true;
+            m.unresolvedDeclarations.push_back({d, name});
+        }
+    }
+}
+
 }  // namespace
 
 BasicObject* DwarfModel::makeRoot() {
@@ -146,6 +237,7 @@ void DwarfModel::link() {
 #include "model/EntryKinds.def"
     linkSignatures(*this);
     linkIndexedAddresses(*this);
+    resolveDeclarations(*this);
 }
 
 void DwarfModel::normalise() {

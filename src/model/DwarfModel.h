@@ -69,7 +69,9 @@ public:
     // Resolves typeOffset / specificationOffset into pointers by exact lookup
     // (an entry of .debug_types among those of .debug_types only), type
     // signatures into their type units' types and DW_OP_addrx indices into
-    // addresses.
+    // addresses, and a declaration-only structure, class or union into the
+    // definition of the same kind (structure and class alike) and the same
+    // qualified name, namespaces and enclosing classes included.
     void link();
     // Completes what needs the whole dump, after link(): array bounds given
     // as a count, bit fields given by DW_AT_data_bit_offset.
@@ -106,6 +108,15 @@ public:
         std::uint32_t addend = 0;
     };
     std::vector<IndexedAddress> indexedAddresses;
+
+    // Declaration-only structures, classes and unions whose qualified name
+    // has definitions of different sizes (an ODR violation): left
+    // unresolved, one entry per name (its first declaration).
+    struct UnresolvedDeclaration {
+        const BasicObject* declaration = nullptr;
+        std::string name;
+    };
+    std::vector<UnresolvedDeclaration> unresolvedDeclarations;
     std::map<std::uint32_t, std::unique_ptr<StatementList>> lineTables;
     // Tables whose offset was already taken: not indexed, but owned here.
     std::vector<std::unique_ptr<StatementList>> spareLineTables;

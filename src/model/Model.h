@@ -110,14 +110,24 @@ using TypeInfo_ImportedDeclaration = TypeReference<Kind::ImportedDeclaration>;
 using TypeInfo_Typedef = TypeReference<Kind::Typedef>;
 using TypeInfo_Volatile = TypeReference<Kind::Volatile>;
 
+// The size of an aggregate that may be a declaration resolved to its
+// definition elsewhere (see `definition` below).
+#define KESTREL_AGGREGATE_SIZE                                                                 \
+    std::uint32_t getSize() const override {                                                   \
+        return definition != nullptr ? definition->getSize() : static_cast<std::uint32_t>(byteSize); \
+    }
+
 // A scope with a byte size of its own: a union or an enumeration.
 template <Kind K>
 class SizedScope : public BasicObject {
 public:
     KESTREL_ENTRY_CLASS(SizedScope, K)
     void addChild(BasicObject* child) override { addNestedChild(child); }
-    std::uint32_t getSize() const override { return static_cast<std::uint32_t>(byteSize); }
+    KESTREL_AGGREGATE_SIZE
     std::int32_t byteSize = 0;
+    bool declaration = false;
+    // A union given only by DW_AT_declaration: its definition, set by the link.
+    BasicObject* definition = nullptr;
 };
 using TypeInfo_Enumeration = SizedScope<Kind::Enumeration>;
 using TypeInfo_Union = SizedScope<Kind::Union>;
@@ -144,11 +154,14 @@ class TypeInfo_Class : public BasicObject {
 public:
     KESTREL_ENTRY_CLASS(TypeInfo_Class, Kind::Class)
     void addChild(BasicObject* child) override { addNestedChild(child); }
-    std::uint32_t getSize() const override { return static_cast<std::uint32_t>(byteSize); }
+    KESTREL_AGGREGATE_SIZE
     std::int32_t byteSize = 0;
     bool declaration = false;
     std::uint32_t specificationOffset = 0;
     BasicObject* specification = nullptr;
+    // A class given only by DW_AT_declaration (no size, no members): the
+    // definition of the same name elsewhere in the dump, set by the link.
+    BasicObject* definition = nullptr;
 };
 
 class TypeInfo_Enumerator : public BasicObject {
@@ -207,10 +220,13 @@ class TypeInfo_Structure : public BasicObject {
 public:
     KESTREL_ENTRY_CLASS(TypeInfo_Structure, Kind::Structure)
     void addChild(BasicObject* child) override { addNestedChild(child); }
-    std::uint32_t getSize() const override { return static_cast<std::uint32_t>(byteSize); }
+    KESTREL_AGGREGATE_SIZE
     std::int32_t byteSize = 0;
     std::uint32_t specificationOffset = 0;
     BasicObject* specification = nullptr;
+    bool declaration = false;
+    // As for classes: the definition of a declaration, set by the link.
+    BasicObject* definition = nullptr;
 };
 
 class TypeInfo_Subrange : public BasicObject {
@@ -284,6 +300,7 @@ public:
 };
 
 #undef KESTREL_ENTRY_CLASS
+#undef KESTREL_AGGREGATE_SIZE
 
 // Checked downcast by kind: null when the object is of another class.
 template <class T>
@@ -297,6 +314,10 @@ const T* as(const BasicObject* o) {
 
 // The `type` link of the classes that have one; null for the others.
 BasicObject* typeOf(const BasicObject* o);
+
+// The definition that a declaration-only structure, class or union was
+// resolved to; null for every other object.
+const BasicObject* definitionOf(const BasicObject* o);
 
 // The directory and file tables of one line-number program.
 class StatementList {

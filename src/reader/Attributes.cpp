@@ -294,11 +294,13 @@ struct Rules {
     void apply(TypeInfo_Structure& s, const Value& v) const {
         if (v.attr == Attr::Specification) s.specificationOffset = v.n;
         else if (v.attr == Attr::ByteSize) s.byteSize = v.decimal;
+        else if (v.attr == Attr::Declaration) s.declaration = v.flag;
     }
 
     template <Kind K>
     void apply(SizedScope<K>& scope, const Value& v) const {
         if (v.attr == Attr::ByteSize) scope.byteSize = v.decimal;
+        else if (v.attr == Attr::Declaration) scope.declaration = v.flag;
     }
 
     void apply(TypeInfo_Enumerator& e, const Value& v) const {
