@@ -95,6 +95,27 @@ const UnitCase kCases[] = {
      "  Compilation Unit @ offset 0x24:\n <0><30>: Abbrev Number: 1 (DW_TAG_compile_unit)\n" +
          variable("40", "flag", "signature: 0xfeedfacecafe0001", kAt100),
      "20000100H     SYMBOL  DATA  BYTE     flag\n", ""},
+    // A stand-in (DW_AT_signature, as GCC writes for a class whose members
+    // are defined in the unit) and an array of one are expanded as the type
+    // unit's structure; so is an enumeration.
+    {"StandInsOfTypeUnitTypes",
+     "Contents of the .debug_info section:\n  Compilation Unit @ offset 0x0:\n"
+     "   Signature:     0xab\n   Type Offset:   0x1d\n <0><18>: Abbrev Number: 1 (DW_TAG_type_unit)\n" +
+         structure("1", "1d", "structure_type", "Node", 2, "26", "<0x2c>") +
+         " <1><2c>: Abbrev Number: 2 (DW_TAG_base_type)\n    <2d>   DW_AT_byte_size   : 2\n"
+         "  Compilation Unit @ offset 0x30:\n   Signature:     0xcd\n   Type Offset:   0x18\n"
+         " <0><44>: Abbrev Number: 1 (DW_TAG_type_unit)\n <1><48>: Abbrev Number: 2 (DW_TAG_enumeration_type)\n"
+         "    <49>   DW_AT_byte_size   : 1\n"
+         "  Compilation Unit @ offset 0x50:\n <0><5c>: Abbrev Number: 1 (DW_TAG_compile_unit)\n" +
+         structure("1", "60", "structure_type", "Node", -1, "", "") + "    <64>   DW_AT_signature   : signature: 0xab\n" +
+         " <1><68>: Abbrev Number: 7 (DW_TAG_array_type)\n    <69>   DW_AT_type        : <0x60>\n"
+         " <2><6a>: Abbrev Number: 8 (DW_TAG_subrange_type)\n    <6b>   DW_AT_upper_bound : 1\n"
+         " <1><70>: Abbrev Number: 9 (DW_TAG_enumeration_type)\n    <71>   DW_AT_signature   : signature: 0xcd\n" +
+         variable("78", "nodes", "<0x68>", kAt100) +
+         variable("80", "mode", "<0x70>", "5 byte block: 3 4 1 0 20 \t(DW_OP_addr: 20000104)"),
+     "20000100H     SYMBOL  DATA  WORD     nodes_00.m\n20000102H     SYMBOL  DATA  WORD     nodes_01.m\n"
+     "20000104H     SYMBOL  DATA  BYTE     mode\n",
+     ""},
     // DW_OP_addrx: the rows of the variable's own unit; a missing row or
     // table leaves the variable out.
     {"IndexedAddressesComeFromTheUnitsRows",

@@ -312,7 +312,11 @@ bool Walker::step(const BasicObject* object, int depth, NameSwap& name) {
             break;
         }
         case Kind::Pointer: leaf("pointer", object); break;
-        case Kind::Enumeration: leaf("enumeration", object); break;
+        case Kind::Enumeration: {
+            const BasicObject* definition = definitionOf(object);  // a type unit's, by signature
+            leaf("enumeration", definition != nullptr ? definition : object);
+            break;
+        }
         case Kind::Typedef:
         case Kind::Volatile:
         case Kind::ImportedDeclaration: visitType(typeOf(object), depth); break;

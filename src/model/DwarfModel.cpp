@@ -91,6 +91,21 @@ void setType(BasicObject* o, BasicObject* type) {
     }
 }
 
+// A structure, class or union (and for type-unit stand-ins an enumeration):
+// whether it is only a declaration, and where its definition goes.
+struct Aggregate {
+    bool declaration;
+    BasicObject** definition;
+};
+
+Aggregate aggregateOf(BasicObject* o) {
+    if (auto* c = as<TypeInfo_Class>(o)) return {c->declaration, &c->definition};
+    if (auto* s = as<TypeInfo_Structure>(o)) return {s->declaration, &s->definition};
+    if (auto* u = as<TypeInfo_Union>(o)) return {u->declaration, &u->definition};
+    if (auto* e = as<TypeInfo_Enumeration>(o)) return {e->declaration, &e->definition};
+    return {false, nullptr};
+}
+
 void linkSignatures(DwarfModel& m) {
     if (m.signatureReferences.empty()) return;
     std::map<std::uint64_t, BasicObject*> types;
@@ -100,7 +115,13 @@ void linkSignatures(DwarfModel& m) {
     }
     for (const DwarfModel::SignatureReference& ref : m.signatureReferences) {
         auto found = types.find(ref.signature);
-        if (found != types.end()) setType(ref.object, found->second);
+        if (found == types.end()) continue;
+        if (!ref.standsFor) {
+            setType(ref.object, found->second);
+        } else if (BasicObject** definition = aggregateOf(ref.object).definition;
+                   definition != nullptr && found->second != ref.object) {
+            *definition = found->second;
+        }
     }
 }
 
@@ -153,23 +174,13 @@ bool aggregateKey(const BasicObject* object, std::string& key, std::string& name
     return true;
 }
 
-struct Aggregate {
-    bool declaration;
-    BasicObject** definition;
-};
-
-Aggregate aggregateOf(BasicObject* o) {
-    if (auto* c = as<TypeInfo_Class>(o)) return {c->declaration, &c->definition};
-    if (auto* s = as<TypeInfo_Structure>(o)) return {s->declaration, &s->definition};
-    if (auto* u = as<TypeInfo_Union>(o)) return {u->declaration, &u->definition};
-    return {false, nullptr};
-}
-
 void resolveDeclarations(DwarfModel& m) {
     std::vector<BasicObject*> declarations;
     auto gather = [&](auto& list) {
-        for (BasicObject* o : list)
-            if (aggregateOf(o).declaration) declarations.push_back(o);
+        for (BasicObject* o : list) {
+            const Aggregate a = aggregateOf(o);
+            if (a.declaration && *a.definition == nullptr) declarations.push_back(o);
+        }
     };
     gather(m.classes);
     gather(m.structures);

@@ -94,6 +94,9 @@ public:
     struct SignatureReference {
         BasicObject* object = nullptr;
         std::uint64_t signature = 0;
+        // DW_AT_signature: the object (a structure, class, union or
+        // enumeration) stands for that type, as a declaration for its definition.
+        bool standsFor = false;
     };
     std::vector<SignatureReference> signatureReferences;
 

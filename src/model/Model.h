@@ -126,7 +126,8 @@ public:
     KESTREL_AGGREGATE_SIZE
     std::int32_t byteSize = 0;
     bool declaration = false;
-    // A union given only by DW_AT_declaration: its definition, set by the link.
+    // A union given only by DW_AT_declaration, or a stand-in for a type
+    // unit's type (DW_AT_signature): its definition, set by the link.
     BasicObject* definition = nullptr;
 };
 using TypeInfo_Enumeration = SizedScope<Kind::Enumeration>;
@@ -316,7 +317,8 @@ const T* as(const BasicObject* o) {
 BasicObject* typeOf(const BasicObject* o);
 
 // The definition that a declaration-only structure, class or union was
-// resolved to; null for every other object.
+// resolved to (or that a type-unit stand-in, an enumeration too, names by
+// DW_AT_signature); null for every other object.
 const BasicObject* definitionOf(const BasicObject* o);
 
 // The directory and file tables of one line-number program.

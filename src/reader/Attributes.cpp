@@ -16,6 +16,7 @@ enum class Attr : std::uint8_t {
     LowPc, HighPc, Type, Import, StmtList, Specification, AbstractOrigin, Encoding, DeclLine,
     DeclFile, Accessibility, Language, External, Declaration, Inline, Virtuality, ConstValue,
     BitSize, BitOffset, DataBitOffset, ByteSize, UpperBound, LowerBound, Count, CallLine, CallFile,
+    Signature,
 };
 
 // How an attribute's value is read.
@@ -71,6 +72,7 @@ constexpr AttrName kAttributes[] = {
     {"DW_AT_count", Attr::Count, ValueKind::Decimal},
     {"DW_AT_call_line", Attr::CallLine, ValueKind::Raw},
     {"DW_AT_call_file", Attr::CallFile, ValueKind::Decimal},
+    {"DW_AT_signature", Attr::Signature, ValueKind::Reference},
 };
 
 // The attribute names by length, so that a lookup compares a handful of
@@ -167,8 +169,12 @@ struct Rules {
                 if (v.located || v.indexed) c.model.locatedObjects.push_back(&o);
                 if (v.indexed) c.model.indexedAddresses.push_back({&o, c.unitOffset, v.n, v.addend});
                 break;
+            // A type named by its type unit's signature; DW_AT_signature
+            // makes the entry a stand-in for the type of that unit.
             case Attr::Type:
-                if (v.bySignature) c.model.signatureReferences.push_back({&o, v.signature});
+            case Attr::Signature:
+                if (v.bySignature)
+                    c.model.signatureReferences.push_back({&o, v.signature, v.attr == Attr::Signature});
                 break;
             case Attr::DeclLine: o.declLine = keep(v.line->value); break;
             case Attr::DeclFile: o.declFile = v.decimal; break;
