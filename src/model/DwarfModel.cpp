@@ -157,7 +157,9 @@ bool aggregateKey(const BasicObject* object, std::string& key, std::string& name
         else if (const auto* s = as<TypeInfo_Structure>(o)) spec = s->specification;
         const BasicObject* source = spec != nullptr ? spec : o;
         const Kind kind = source->kind();
-        if (kind == Kind::CompileUnit || kind == Kind::Basic) break;  // a unit, a type unit, the root
+        if (kind == Kind::CompileUnit || source->parent == nullptr || source->tag == "DW_TAG_type_unit" ||
+            source->tag == "DW_TAG_partial_unit")
+            break;
         if (kind != Kind::Namespace && kind != Kind::Class && kind != Kind::Structure && kind != Kind::Union)
             return false;
         if (source->name.empty()) return false;
