@@ -133,7 +133,8 @@ const UnitCase kCases[] = {
      "00009004H     SYMBOL  DATA  DWORD    second\n",
      ""},
     // A declaration-only class is expanded as the definition of the same
-    // qualified name (class and structure alike, union apart).
+    // qualified name (class and structure alike, union apart); one local to
+    // a block names no type of another unit.
     {"DeclarationsResolveToTheDefinitionOfTheirName",
      kUnit + " <1><28>: Abbrev Number: 6 (DW_TAG_namespace)\n    <29>   DW_AT_name        : hw\n" +
          structure("2", "30", "class_type", "Motor", -1, "", "") +
@@ -143,6 +144,8 @@ const UnitCase kCases[] = {
          " <2><3e>: Abbrev Number: 8 (DW_TAG_subrange_type)\n    <3f>   DW_AT_upper_bound : 1\n" +
          variable("40", "motors", "<0x3c>", kAt100) + variable("48", "other", "<0x38>", kAt100) +
          variable("4c", "word", "<0x34>", kAt100) +
+         " <1><4d>: Abbrev Number: 9 (DW_TAG_lexical_block)\n" +
+         structure("2", "4e", "structure_type", "Other", -1, "", "") + variable("4f", "local", "<0x4e>", kAt100) +
          "  Compilation Unit @ offset 0x50:\n <0><5c>: Abbrev Number: 1 (DW_TAG_compile_unit)\n"
          " <1><60>: Abbrev Number: 6 (DW_TAG_namespace)\n    <61>   DW_AT_name        : hw\n" +
          structure("2", "68", "structure_type", "Motor", 4, "70", "<0x20>") +
