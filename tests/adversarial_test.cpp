@@ -93,37 +93,40 @@ bool writeAll(int fd, const void* data, std::size_t size) {
     return true;
 }
 
+// In a child process: becomes the program as `request` asks.
+[[noreturn]] void execProgram(const Request& request) {
+    if (::chdir(request.folder) != 0) ::_exit(126);
+    const int fd = ::open("console.out", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0) ::_exit(126);
+    ::dup2(fd, 1);
+    ::dup2(fd, 2);
+    ::close(fd);
+    if (request.pathPrefix[0] != '\0') {
+        const char* path = std::getenv("PATH");
+        const std::string joined =
+            std::string(request.pathPrefix) + ":" + (path != nullptr ? path : "/usr/bin:/bin");
+        ::setenv("PATH", joined.c_str(), 1);
+    }
+    if (request.limitFileSize) {
+        // Writes beyond the limit then fail with EFBIG instead of ending
+        // the program with SIGXFSZ.
+        ::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{request.fileSizeLimit, request.fileSizeLimit};
+        if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(126);
+    }
+    if (request.limitAddressSpace) {
+        const rlimit limit{request.addressSpaceLimit, request.addressSpaceLimit};
+        if (::setrlimit(RLIMIT_AS, &limit) != 0) ::_exit(126);
+    }
+    ::execl(KESTREL_EXE, KESTREL_EXE, request.argument, static_cast<char*>(nullptr));
+    ::_exit(127);
+}
+
 // In the launcher: one run of the program under the watchdog.
 Reply launch(const Request& request) {
     const auto start = std::chrono::steady_clock::now();
     const pid_t child = ::fork();
-    if (child == 0) {
-        if (::chdir(request.folder) != 0) ::_exit(126);
-        const int fd = ::open("console.out", O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (fd < 0) ::_exit(126);
-        ::dup2(fd, 1);
-        ::dup2(fd, 2);
-        ::close(fd);
-        if (request.pathPrefix[0] != '\0') {
-            const char* path = std::getenv("PATH");
-            const std::string joined =
-                std::string(request.pathPrefix) + ":" + (path != nullptr ? path : "/usr/bin:/bin");
-            ::setenv("PATH", joined.c_str(), 1);
-        }
-        if (request.limitFileSize) {
-            // Writes beyond the limit then fail with EFBIG instead of ending
-            // the program with SIGXFSZ.
-            ::signal(SIGXFSZ, SIG_IGN);
-            const rlimit limit{request.fileSizeLimit, request.fileSizeLimit};
-            if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) ::_exit(126);
-        }
-        if (request.limitAddressSpace) {
-            const rlimit limit{request.addressSpaceLimit, request.addressSpaceLimit};
-            if (::setrlimit(RLIMIT_AS, &limit) != 0) ::_exit(126);
-        }
-        ::execl(KESTREL_EXE, KESTREL_EXE, request.argument, static_cast<char*>(nullptr));
-        ::_exit(127);
-    }
+    if (child == 0) execProgram(request);
     Reply reply{-1, 0, false, 0, 0};
     if (child < 0) return reply;
     int status = 0;
@@ -182,10 +185,7 @@ private:
 
 const Launcher launcher;
 
-// Runs the program in `folder` with `argument`, its console in a file of the
-// folder, under the watchdog; reports the figures of the run on std::cout.
-ProgramRun runProgram(const std::string& label, const fs::path& folder, const std::string& argument,
-                      const RunOptions& options = {}) {
+Request makeRequest(const fs::path& folder, const std::string& argument, const RunOptions& options) {
     Request request{};
     std::snprintf(request.folder, sizeof request.folder, "%s", folder.c_str());
     std::snprintf(request.argument, sizeof request.argument, "%s", argument.c_str());
@@ -194,6 +194,14 @@ ProgramRun runProgram(const std::string& label, const fs::path& folder, const st
     request.fileSizeLimit = options.fileSizeLimit.value_or(0);
     request.limitAddressSpace = options.addressSpaceLimit.has_value();
     request.addressSpaceLimit = options.addressSpaceLimit.value_or(0);
+    return request;
+}
+
+// Runs the program in `folder` with `argument`, its console in a file of the
+// folder, under the watchdog; reports the figures of the run on std::cout.
+ProgramRun runProgram(const std::string& label, const fs::path& folder, const std::string& argument,
+                      const RunOptions& options = {}) {
+    const Request request = makeRequest(folder, argument, options);
     ProgramRun run;
     Reply reply{};
     if (!launcher.run(request, reply)) {
@@ -236,6 +244,28 @@ protected:
         return runProgram(name, folder_, name + ".txt", options);
     }
     std::string map(const std::string& name) const { return readFile(folder_ / (name + "_Mox.m51")); }
+
+    // Puts a shell script as arm-none-eabi-objdump into a folder of its own
+    // and returns options that put that folder first on PATH.
+    RunOptions fakeObjdump(const std::string& script) const {
+        const fs::path bin = folder_ / "bin";
+        fs::create_directories(bin);
+        const fs::path fake = bin / "arm-none-eabi-objdump";
+        writeFile(fake, "#!/bin/sh\n" + script);
+        fs::permissions(fake, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
+        RunOptions options;
+        options.pathPrefix = bin.string();
+        return options;
+    }
+    // The names in the folder that hold ".tmp".
+    std::vector<std::string> temporaries() const {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(folder_)) {
+            const std::string name = entry.path().filename().string();
+            if (name.find(".tmp") != std::string::npos) names.push_back(name);
+        }
+        return names;
+    }
 
     fs::path folder_;
 };
@@ -428,21 +458,26 @@ TEST_F(AdversarialTest, DumpEndingInsideAnEntry) {
 
 TEST_F(AdversarialTest, ObjdumpFailingHalfWay) {
     // An objdump that prints half a dump and gives up.
-    const fs::path bin = folder_ / "bin";
-    fs::create_directories(bin);
-    const fs::path fake = bin / "arm-none-eabi-objdump";
-    writeFile(fake, "#!/bin/sh\nprintf '%s' '" + kHead + variable(0x40, "v", 0x20, 0x20000000).substr(0, 60) +
-                        "'\necho 'objdump: x.elf: file truncated' >&2\nexit 1\n");
-    fs::permissions(fake, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
+    const RunOptions options =
+        fakeObjdump("printf '%s' '" + kHead + variable(0x40, "v", 0x20, 0x20000000).substr(0, 60) +
+                    "'\necho 'objdump: x.elf: file truncated' >&2\nexit 1\n");
     writeFile(folder_ / "x.elf", "\x7f" "ELF truncated");
-    RunOptions options;
-    options.pathPrefix = bin.string();
-    const ProgramRun run = runProgram("objdump-fails", folder_, "x.elf", options);
-    EXPECT_EQ(run.status, 1) << run.console;
-    EXPECT_NE(run.console.find("arm-none-eabi-objdump failed on x.elf"), std::string::npos) << run.console;
-    EXPECT_FALSE(fs::exists(folder_ / "x_Mox.m51"));
-    EXPECT_FALSE(fs::exists(folder_ / "x_CANape.db"));
-    EXPECT_FALSE(fs::exists(folder_ / "x_Mox.m51_StyleWarnings.log"));
+    // Without an earlier dump none is left; an earlier one stays untouched.
+    for (const bool earlier : {false, true}) {
+        if (earlier) writeFile(folder_ / "x_ObjDump.txt", "the dump of an earlier run\n");
+        const ProgramRun run = runProgram("objdump-fails", folder_, "x.elf", options);
+        EXPECT_EQ(run.status, 1) << run.console;
+        EXPECT_NE(run.console.find("arm-none-eabi-objdump failed on x.elf"), std::string::npos) << run.console;
+        EXPECT_FALSE(fs::exists(folder_ / "x_Mox.m51"));
+        EXPECT_FALSE(fs::exists(folder_ / "x_CANape.db"));
+        EXPECT_FALSE(fs::exists(folder_ / "x_Mox.m51_StyleWarnings.log"));
+        if (earlier) {
+            EXPECT_EQ(readFile(folder_ / "x_ObjDump.txt"), "the dump of an earlier run\n");
+        } else {
+            EXPECT_FALSE(fs::exists(folder_ / "x_ObjDump.txt"));
+        }
+        EXPECT_EQ(temporaries(), std::vector<std::string>{});
+    }
 }
 
 TEST_F(AdversarialTest, MapNameTakenByAFolder) {
@@ -451,8 +486,8 @@ TEST_F(AdversarialTest, MapNameTakenByAFolder) {
     EXPECT_EQ(run.status, 1) << run.console;
     EXPECT_NE(run.console.find("Can not create file: taken_Mox.m51\n"), std::string::npos) << run.console;
     EXPECT_TRUE(fs::is_directory(folder_ / "taken_Mox.m51"));
-    // The other file is still written.
-    EXPECT_TRUE(fs::exists(folder_ / "taken_CANape.db"));
+    // The outputs are replaced as a set: the other file is not written either.
+    EXPECT_FALSE(fs::exists(folder_ / "taken_CANape.db"));
 }
 
 TEST_F(AdversarialTest, ReadOnlyOutputFolder) {
@@ -500,17 +535,11 @@ namespace {
 // objdump's output is written to the dump file by the program itself: when
 // that file cannot take it, the run stops, says so and writes no outputs.
 TEST_F(AdversarialTest, DumpFileThatCannotBeWrittenStopsTheRun) {
-    const fs::path bin = folder_ / "bin";
-    fs::create_directories(bin);
-    const fs::path fake = bin / "arm-none-eabi-objdump";
     // About 2 MB of harmless lines, far beyond the 64 KB allowed.
-    writeFile(fake, "#!/bin/sh\ni=0\nwhile [ $i -lt 20000 ]; do\n"
-                    "  echo '  filler line of a dump that is much longer than the file size limit allows ....'\n"
-                    "  i=$((i+1))\ndone\n");
-    fs::permissions(fake, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
+    RunOptions options = fakeObjdump("i=0\nwhile [ $i -lt 20000 ]; do\n"
+                                     "  echo '  filler line of a dump that is much longer than the file size limit allows ....'\n"
+                                     "  i=$((i+1))\ndone\n");
     writeFile(folder_ / "big.elf", "\x7f" "ELF");
-    RunOptions options;
-    options.pathPrefix = bin.string();
     options.fileSizeLimit = 64 * 1024;
     const ProgramRun run = runProgram("dump-too-big", folder_, "big.elf", options);
     EXPECT_EQ(run.status, 1) << run.console;
@@ -556,11 +585,165 @@ TEST_F(AdversarialTest, RunningOutOfMemoryEndsCleanly) {
         }
     };
     expectClean("zero.txt", 64, true);
-    for (rlim_t megabytes = 6; megabytes <= 24; megabytes += 2) {
+    // From 8 MB: below about 7 MB the program (with its thread library and
+    // the table of temporary names) cannot start at all.
+    for (rlim_t megabytes = 8; megabytes <= 26; megabytes += 2) {
         expectClean("fw.txt", megabytes, false);
         expectClean("fw.elf", megabytes, false);
     }
 }
 #endif
+
+// --- File safety: links, interruptions, runaway objdump, outputs as a set ----
+
+// A valid small dump with two variables of one name (a style-warnings log is due).
+std::string duplicateDump() {
+    return kHead + variable(0x40, "dup", 0x20, 0x20000000) + variable(0x50, "dup", 0x20, 0x20000004) + kLineTable;
+}
+
+// Links planted at the names of all four files (the dump included) are
+// replaced by the files; what they point to stays as it was.
+TEST_F(AdversarialTest, PlantedLinksAreReplacedNotWrittenThrough) {
+    const RunOptions options = fakeObjdump("printf '%s' '" + duplicateDump() + "'\n");
+    writeFile(folder_ / "x.elf", "\x7f" "ELF");
+    const fs::path victims = folder_ / "victims";
+    fs::create_directories(victims);
+    const std::string names[] = {"x_ObjDump.txt", "x_Mox.m51", "x_CANape.db", "x_Mox.m51_StyleWarnings.log"};
+    for (const std::string& name : names) {
+        writeFile(victims / name, "precious\n");
+        fs::create_symlink(victims / name, folder_ / name);
+    }
+    const ProgramRun run = runProgram("planted-links", folder_, "x.elf", options);
+    EXPECT_EQ(run.status, 0) << run.console;
+    for (const std::string& name : names) {
+        EXPECT_EQ(readFile(victims / name), "precious\n") << name;
+        EXPECT_FALSE(fs::is_symlink(folder_ / name)) << name;
+    }
+    EXPECT_EQ(readFile(folder_ / "x_ObjDump.txt"), duplicateDump());
+    EXPECT_NE(map("x").find(intLine(0x20000004, "dup")), std::string::npos);
+}
+
+// A missing or unreadable ELF file is reported before objdump starts; no dump
+// is left. (A folder of an ELF-like name is a folder of images.)
+TEST_F(AdversarialTest, ElfThatCannotBeReadStartsNoObjdump) {
+    const RunOptions options = fakeObjdump("touch objdump-was-started\n");
+    fs::create_symlink(folder_ / "nowhere.elf", folder_ / "dangling.elf");
+    for (const std::string elf : {"missing.elf", "dangling.elf"}) {
+        const ProgramRun run = runProgram(elf, folder_, elf, options);
+        EXPECT_EQ(run.status, 1) << run.console;
+        EXPECT_NE(run.console.find("\nCan not open file: " + elf + "\n"), std::string::npos) << run.console;
+        EXPECT_FALSE(fs::exists(folder_ / "objdump-was-started")) << elf;
+        const std::string stem = elf.substr(0, elf.size() - 4);
+        EXPECT_FALSE(fs::exists(folder_ / (stem + "_ObjDump.txt"))) << elf;
+        EXPECT_FALSE(fs::exists(folder_ / (stem + "_Mox.m51"))) << elf;
+    }
+}
+
+// An objdump that never stops (as on a damaged ELF file) is stopped once its
+// output passes the bound for the ELF file's size; nothing is written.
+TEST_F(AdversarialTest, RunawayObjdumpIsStopped) {
+    const RunOptions options =
+        fakeObjdump("printf '%s' '" + kHead + "'\nexec yes '    <9a>   DW_AT_name        : endless'\n");
+    writeFile(folder_ / "x.elf", "\x7f" "ELF damaged");
+    writeFile(folder_ / "x_ObjDump.txt", "the dump of an earlier run\n");
+    const ProgramRun run = runProgram("runaway", folder_, "x.elf", options);
+    EXPECT_EQ(run.status, 1) << run.console;
+    EXPECT_NE(run.console.find("arm-none-eabi-objdump failed on x.elf: stopped after 67111936 bytes of output, "
+                               "more than the debugging information of a 12-byte ELF file gives"),
+              std::string::npos)
+        << run.console;
+    EXPECT_EQ(readFile(folder_ / "x_ObjDump.txt"), "the dump of an earlier run\n");
+    EXPECT_FALSE(fs::exists(folder_ / "x_Mox.m51"));
+    EXPECT_EQ(temporaries(), std::vector<std::string>{});
+}
+
+// Interrupted while a temporary file exists (objdump running, or the output
+// pass writing): the program ends by the signal, its temporary files are
+// gone and the earlier files stay.
+TEST_F(AdversarialTest, InterruptionRemovesTheTemporaryFiles) {
+    // One million ints: an output pass of about a second, which is
+    // interrupted as soon as its files appear.
+    const std::string bigDump = kHead +
+        " <1><30>: Abbrev Number: 6 (DW_TAG_array_type)\n"
+        "    <31>   DW_AT_type        : <0x20>\n"
+        " <2><32>: Abbrev Number: 7 (DW_TAG_subrange_type)\n"
+        "    <34>   DW_AT_upper_bound : 999999\n"
+        " <2><35>: Abbrev Number: 0\n" +
+        variable(0x40, "samples", 0x30, 0x20000000) + kLineTable;
+    const RunOptions objdump = fakeObjdump("printf '%s' '" + kHead + "'\nexec sleep 30\n");
+    writeFile(folder_ / "x.elf", "\x7f" "ELF");
+    struct Case {
+        const char* label;
+        int signal;
+        std::string argument;
+    };
+    const Case cases[] = {
+        {"SIGTERM in the output pass", SIGTERM, "x.txt"},
+        {"SIGINT in the output pass", SIGINT, "x.txt"},
+        {"SIGTERM while objdump runs", SIGTERM, "x.elf"},
+    };
+    const std::string names[] = {"x_Mox.m51", "x_CANape.db", "x_Mox.m51_StyleWarnings.log"};
+    for (const Case& c : cases) {
+        const std::string dump = c.argument == "x.txt" ? bigDump : "the dump of an earlier run\n";
+        writeFile(folder_ / "x_ObjDump.txt", dump);
+        for (const std::string& name : names) writeFile(folder_ / name, "earlier\r\n");
+        const Request request = makeRequest(folder_, c.argument, objdump);
+        const pid_t child = ::fork();
+        if (child == 0) {
+            ::setpgid(0, 0);
+            ::signal(SIGINT, SIG_DFL);
+            ::signal(SIGTERM, SIG_DFL);
+            execProgram(request);
+        }
+        ASSERT_GT(child, 0);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(kWatchdogSeconds);
+        bool seen = false;
+        int status = 0;
+        while (!seen && std::chrono::steady_clock::now() < deadline && ::waitpid(child, &status, WNOHANG) == 0)
+            seen = !temporaries().empty();
+        ::kill(child, seen ? c.signal : SIGKILL);
+        if (seen) ::waitpid(child, &status, 0);
+        ::kill(-child, SIGKILL);  // what is left of the process group (the fake objdump)
+        ASSERT_TRUE(seen) << c.label << ": no temporary file appeared\n" << readFile(folder_ / "console.out");
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.signal) << c.label << ": status " << status;
+        EXPECT_EQ(temporaries(), std::vector<std::string>{}) << c.label;
+        EXPECT_EQ(readFile(folder_ / "x_ObjDump.txt"), dump) << c.label;
+        for (const std::string& name : names) EXPECT_EQ(readFile(folder_ / name), "earlier\r\n") << c.label << name;
+    }
+}
+
+// The outputs are replaced as one set: when any of them cannot be written
+// (here its name is taken by a folder), every earlier file stays as it was;
+// a complete run without duplicates removes the earlier run's log.
+TEST_F(AdversarialTest, OutputsAreReplacedAsOneSet) {
+    const std::string names[] = {"x_Mox.m51", "x_Mox.m51_StyleWarnings.log", "x_CANape.db"};
+    writeFile(folder_ / "x_ObjDump.txt", duplicateDump());
+    for (const std::string& blocked : names) {
+        for (const std::string& name : names) {
+            fs::remove_all(folder_ / name);
+            if (name == blocked)
+                fs::create_directories(folder_ / name);
+            else
+                writeFile(folder_ / name, "earlier\r\n");
+        }
+        const ProgramRun run = runProgram("blocked " + blocked, folder_, "x.txt");
+        EXPECT_EQ(run.status, 1) << run.console;
+        EXPECT_NE(run.console.find("Can not create file: " + blocked + "\n"), std::string::npos) << run.console;
+        for (const std::string& name : names) {
+            if (name != blocked) {
+                EXPECT_EQ(readFile(folder_ / name), "earlier\r\n") << blocked << ": " << name;
+            }
+        }
+        EXPECT_EQ(temporaries(), std::vector<std::string>{}) << blocked;
+    }
+    fs::remove_all(folder_ / names[2]);
+
+    writeFile(folder_ / "x_ObjDump.txt", kHead + variable(0x40, "v", 0x20, 0x20000000) + kLineTable);
+    for (const std::string& name : names) writeFile(folder_ / name, "earlier\r\n");
+    const ProgramRun run = runProgram("no duplicates", folder_, "x.txt");
+    EXPECT_EQ(run.status, 0) << run.console;
+    EXPECT_NE(map("x").find(intLine(0x20000000, "v")), std::string::npos);
+    EXPECT_FALSE(fs::exists(folder_ / "x_Mox.m51_StyleWarnings.log"));
+}
 
 }  // namespace

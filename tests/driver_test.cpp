@@ -14,10 +14,12 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <regex>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <sys/wait.h>
@@ -311,6 +313,48 @@ TEST(Usage, NoBannerWithoutProgramName) {
     EXPECT_EQ(lines[8], "");
 }
 
+TEST(Usage, HelpOptionsPrintTheUsageTextAndVersionTheBanner) {
+    TempDir dir;
+    const ExeRun none = runKestrel(dir.path, {});
+    ASSERT_EQ(none.lines.size(), 13u) << none.out;
+    for (const char* option : {"-h", "--help", "/?"}) {
+        const ExeRun run = runKestrel(dir.path, {option});
+        EXPECT_EQ(run.status, 0) << option;
+        EXPECT_EQ(run.out, none.out) << option;
+    }
+    const ExeRun version = runKestrel(dir.path, {"--version"});
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.lines, std::vector<std::string>(none.lines.begin(), none.lines.begin() + 2)) << version.out;
+    EXPECT_TRUE(fs::is_empty(dir.path)) << "options write no files";
+}
+
+TEST(Usage, UnknownOptionsAndPathsWithoutANameGiveTheHint) {
+    TempDir dir;
+    // A stray dump under the bare suffix must not be read as the input.
+    writeFile(dir.path / "_ObjDump.txt", "");
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"-"}, "The path names no file: -"},
+        {{"no-such-folder/"}, "The path names no file: no-such-folder/"},
+        {{"firmware"}, "The path names no file: firmware"},
+        {{".elf"}, "The path names no file: .elf"},
+        {{"fw\napp.elf"}, "The path names no file: fw\\napp.elf"},
+        {{"app.elf\n"}, "The path names no file: app.elf\\n"},
+        {{"-x.elf"}, "Unknown option: -x.elf"},
+        {{"-h", "app.elf"}, "Unknown option: -h"},
+        {{"--version", "app.elf"}, "Unknown option: --version"},
+    };
+    const std::vector<std::string> hint = kestrel::driver::usageHint();
+    for (const auto& [args, reason] : cases) {
+        SCOPED_TRACE(reason);
+        const ExeRun run = runKestrel(dir.path, args);
+        EXPECT_EQ(run.status, 1) << run.out;
+        ASSERT_EQ(run.lines.size(), 5u) << run.out;
+        EXPECT_EQ(run.lines[2], reason);
+        EXPECT_EQ(std::vector<std::string>(run.lines.begin() + 3, run.lines.end()), hint);
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 1) << "nothing written";
+}
+
 // ------------------------------------------------------------ whole runs
 
 class DriverRun : public testing::Test {
@@ -422,6 +466,15 @@ TEST_F(DriverRun, ArgumentsAreJoinedAndOddNamesSplitAsDerived) {
     EXPECT_TRUE(fs::exists(dir.path / "fw" / "_Mox.m51"));
 }
 
+TEST_F(DriverRun, NameStartingWithADashIsGivenWithItsFolder) {
+    TempDir dir;
+    fs::copy_file(elf(), dir.path / "-app.elf");
+    const ExeRun run = runKestrel(dir.path, {"./-app.elf"});
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_TRUE(hasLine(run, "elfFile : ./-app.elf")) << run.out;
+    EXPECT_NE(readFile(dir.path / "-app_Mox.m51").find("counter"), std::string::npos);
+}
+
 TEST_F(DriverRun, OtherExtensionsReadTheDumpUnderTheDerivedName) {
     TempDir dir;
     fs::copy_file(elf(), dir.path / "app.elf");
@@ -511,15 +564,6 @@ TEST_F(DriverRun, MissingDumpIsReportedAndLeavesOutputsUntouched) {
     EXPECT_FALSE(hasLineStartingWith(txt, "elfFile : "));
     EXPECT_EQ(readFile(dir.path / "app_Mox.m51"), "old map\r\n");
     EXPECT_EQ(readFile(dir.path / "app_CANape.db"), "old database\r\n");
-
-    // No dot at all: every part is empty and the names are bare suffixes.
-    const ExeRun bare = runKestrel(dir.path, {"firmware"});
-    EXPECT_EQ(bare.status, 1) << bare.out;
-    EXPECT_TRUE(hasLine(bare, "inputFile : _ObjDump.txt")) << bare.out;
-    EXPECT_TRUE(hasLine(bare, "outFileMap : _Mox.m51")) << bare.out;
-    ASSERT_FALSE(bare.lines.empty());
-    EXPECT_EQ(bare.lines.back(), "Can not open file: _ObjDump.txt (No such file or directory)");
-    EXPECT_FALSE(fs::exists(dir.path / "_Mox.m51"));
 }
 
 TEST_F(DriverRun, UnwritableOutputGivesStatusOne) {
@@ -531,5 +575,6 @@ TEST_F(DriverRun, UnwritableOutputGivesStatusOne) {
     EXPECT_EQ(run.status, 1) << run.out;
     EXPECT_TRUE(hasLine(run, "Can not create file: app_Mox.m51")) << run.out;
     EXPECT_TRUE(hasLineStartingWith(run, "Mox M51 + CANape finished app_Mox.m51 -> ")) << run.out;
-    EXPECT_TRUE(fs::exists(dir.path / "app_CANape.db"));
+    // The outputs are replaced as a set: none of them is written.
+    EXPECT_FALSE(fs::exists(dir.path / "app_CANape.db"));
 }

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "../fuzz/elf_check.h"
 #include "TestSupport.h"
 #include "../fuzz/pipeline.h"
 
@@ -21,9 +22,9 @@ namespace fs = std::filesystem;
 using kestrel::test::readFile;
 using kestrel::test::TempDir;
 
-std::vector<fs::path> corpusFiles() {
+std::vector<fs::path> corpusFiles(const char* folder = "corpus") {
     std::vector<fs::path> files;
-    for (const auto& entry : fs::directory_iterator(fs::path(KESTREL_SOURCE_DIR) / "fuzz" / "corpus"))
+    for (const auto& entry : fs::directory_iterator(fs::path(KESTREL_SOURCE_DIR) / "fuzz" / folder))
         if (entry.is_regular_file()) files.push_back(entry.path());
     std::sort(files.begin(), files.end());
     return files;
@@ -78,6 +79,23 @@ TEST(FuzzCorpus, HostileDumpsKeepTheirGoodVariables) {
     const auto twins = run("nasty-duplicates.txt");
     EXPECT_TRUE(twins.logPresent);
     EXPECT_NE(twins.log.find("Duplicate Static VariableName: twin"), std::string::npos) << twins.log;
+}
+
+// The seeds and findings of the ELF reader's fuzz target, through the same
+// checks; the real images among them must give their data symbols.
+TEST(FuzzCorpus, EveryElfInputPassesTheReaderChecks) {
+    const std::vector<fs::path> files = corpusFiles("elf-corpus");
+    ASSERT_GE(files.size(), 3u) << "the ELF corpus folder is missing or nearly empty";
+    for (const fs::path& file : files) {
+        SCOPED_TRACE(file.filename().string());
+        kestrel::reader::ElfSymbols symbols;
+        EXPECT_EQ(kestrel::fuzzing::checkElfImage(readFile(file), &symbols), "");
+        if (file.filename().string().rfind("real-", 0) == 0) {
+            EXPECT_TRUE(symbols.ok()) << symbols.error;
+            EXPECT_GE(symbols.objects.size(), 4u);
+            EXPECT_GT(symbols.debugSectionBytes, 0u);
+        }
+    }
 }
 
 }  // namespace

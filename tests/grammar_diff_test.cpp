@@ -490,10 +490,8 @@ const Corpus& corpus() {
                 return c;
             }
         const fs::path src = testDataDir() / "diff";
-        // Rewrites a binutils 2.26 dump into the classic shape; without it
-        // the classic dump is left out.
-        const fs::path converter = fs::path(KESTREL_SOURCE_DIR) / ".." / "shared" / "tools" / "old_shape_dump.py";
-        const bool haveConverter = fs::exists(converter);
+        // Rewrites a binutils 2.26 dump into the classic shape.
+        const fs::path converter = fs::path(KESTREL_SOURCE_DIR) / "tests" / "tools" / "old_shape_dump.py";
         TempDir tmp;
         if (tmp.path.empty()) {
             c.error = "cannot create a temporary directory";
@@ -534,14 +532,12 @@ const Corpus& corpus() {
         const std::string cmd = "cd " + quoted(tmp.path) + " && arm-none-eabi-gcc -gdwarf-4" + flags +
                                 " -nostartfiles -Wl,-e,main " + quoted(src / "fw.c") + " -o " + quoted(elf) +
                                 " && avr-objdump -WlLiaprmfFsoRt classic.elf > binutils226.txt 2>/dev/null" +
-                                (haveConverter ? " && python3 " + quoted(converter) + " binutils226.txt > classic.txt" : "");
+                                " && python3 " + quoted(converter) + " binutils226.txt > classic.txt";
         if (std::system(cmd.c_str()) != 0) {
             c.error = "failed: " + cmd;
             return c;
         }
-        if (!haveConverter) std::cout << "note: " << converter << " not found, no dump in the classic shape\n";
         for (const char* name : {"binutils226", "classic"}) {
-            if (!haveConverter && name == std::string_view("classic")) continue;
             c.dumps.emplace_back(name, 0);
             for (auto& l : readLines(tmp.path / (std::string(name) + ".txt"))) {
                 ++c.dumps.back().second;

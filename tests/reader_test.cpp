@@ -349,9 +349,9 @@ TEST(ReaderTables, CurrentBinutilsShapes) {
     EXPECT_EQ(*v5.fileFor(2), "/usr/include/stdint.h");
 }
 
-TEST(ReaderBitFields, DataBitOffsetBecomesStorageUnitAndBitOffset) {
-    auto m = read(
-        "a.elf:     file format elf32-littlearm\n"
+// Three fields of DW_AT_data_bit_offset: in a byte, across a 32-bit unit
+// boundary, and 30 bits wide across one.
+const char* const kDataBitOffsets =
         " <0><b>: Abbrev Number: 1 (DW_TAG_compile_unit)\n"
         " <1><20>: Abbrev Number: 2 (DW_TAG_base_type)\n"
         "    <21>   DW_AT_byte_size   : 1\n"
@@ -369,7 +369,10 @@ TEST(ReaderBitFields, DataBitOffsetBecomesStorageUnitAndBitOffset) {
         " <2><39>: Abbrev Number: 4 (DW_TAG_member)\n"
         "    <3a>   DW_AT_type        : <0x28>\n"
         "    <3b>   DW_AT_bit_size    : 30\n"
-        "    <3c>   DW_AT_data_bit_offset: 28\n");
+        "    <3c>   DW_AT_data_bit_offset: 28\n";
+
+TEST(ReaderBitFields, DataBitOffsetBecomesStorageUnitAndBitOffset) {
+    auto m = read(std::string("a.elf:     file format elf32-littlearm\n") + kDataBitOffsets);
     TypeInfo_Member* a = m->members.at(0);
     EXPECT_EQ(a->byteSize, 1);
     EXPECT_EQ(a->dataMemberLocation, 2);
@@ -381,6 +384,21 @@ TEST(ReaderBitFields, DataBitOffsetBecomesStorageUnitAndBitOffset) {
     TypeInfo_Member* c = m->members.at(2);
     EXPECT_EQ(c->dataMemberLocation, 3) << "bits 28..57: the unit of bits 24..55, as GCC's DWARF 4 says";
     EXPECT_EQ(c->bitOffset, -2);
+}
+
+// On a big-endian target the data bit offset counts from the most significant
+// bit of the first byte. A field that runs on past the last byte of its unit
+// gets the unit that ends with its last bit, so that its bits, counted from
+// the least significant bit of the unit's value, are all numbered.
+TEST(ReaderBitFields, BigEndianFieldsEndInTheirUnit) {
+    auto m = read(std::string("a.elf:     file format elf32-bigarm\n") + kDataBitOffsets);
+    const struct {
+        std::int32_t location, bitOffset;
+    } expected[] = {{2, 0}, {1, 22}, {4, -4}};
+    for (std::size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(m->members.at(i)->dataMemberLocation, expected[i].location) << i;
+        EXPECT_EQ(m->members.at(i)->bitOffset, expected[i].bitOffset) << i;
+    }
 }
 
 TEST(ReaderRobustness, EmptyAndMalformedInputs) {

@@ -1,16 +1,16 @@
 #include "driver/Driver.h"
 
-#include <cstdio>
 #include <ctime>
 #include <exception>
 #include <memory>
+#include <utility>
 
 #include "driver/Banner.h"
 #include "driver/BuildInfo.h"
-#include "driver/Process.h"
+#include "driver/FolderRun.h"
+#include "driver/ObjdumpRun.h"
 #include "model/DwarfModel.h"
 #include "model/Report.h"
-#include "reader/LineSource.h"
 #include "reader/ModelLoader.h"
 #include "writers/OutputPass.h"
 
@@ -33,17 +33,9 @@ void printTiming(std::ostream& out, std::string_view prefix, std::time_t start) 
     out.flush();
 }
 
-// The console of a run: the messages of every layer come here.
-class ConsoleReporter final : public model::Reporter {
-public:
-    explicit ConsoleReporter(std::ostream& out) : out_(out) {}
-    void message(std::string_view text) override { printLine(out_, text); }
-
-private:
-    std::ostream& out_;
-};
-
 }  // namespace
+
+void ConsoleReporter::message(std::string_view text) { printLine(out_, text); }
 
 RunFiles deriveRunFiles(std::string_view inputPath) {
     RunFiles files;
@@ -82,59 +74,54 @@ std::vector<std::string> usageLines() {
     };
 }
 
-namespace {
-
-// Runs objdump on the ELF file of `files` and reads its output into `model`.
-// False when objdump or the dump file failed (the message has been printed).
-bool readThroughObjdump(const RunFiles& files, model::DwarfModel& model, std::ostream& out, std::time_t start) {
-    const std::string elfPath = files.elfPath();
-    printLine(out, "elfFile : " + elfPath);
-    // objdump's output is kept as the dump file and read into the model
-    // as it arrives, so that reading overlaps with objdump's own work.
-    std::FILE* dump = reader::openForWriting(files.dumpFile);
-    if (dump == nullptr) {
-        printLine(out, "Can not create file: " + files.dumpFile);
-        return false;
-    }
-    reader::ModelLoader builder(model);
-    bool writeFailed = false;
-    const ProcessResult objdump = runWithOutputPipe(
-        kObjdumpProgram, {kObjdumpOptions, kObjdumpAddressOption, elfPath},
-        [&](std::string_view bytes) {
-            if (std::fwrite(bytes.data(), 1, bytes.size(), dump) != bytes.size()) {
-                writeFailed = true;
-                return false;
-            }
-            builder.push(bytes);
-            return true;
-        },
-        "stopped");
-    if (std::fclose(dump) != 0) writeFailed = true;
-    if (writeFailed) {
-        printLine(out, "Can not write file: " + files.dumpFile);
-        return false;
-    }
-    if (!objdump.ok) {
-        printLine(out, std::string(kObjdumpProgram) + " failed on " + elfPath + ": " + objdump.failure);
-        return false;
-    }
-    printTiming(out, "ObjDump finished " + files.dumpFile, start);
-    builder.finish();
-    return true;
+CommandLine readCommandLine(int argc, const char* const* argv) {
+    const std::string_view first = argc >= 2 && argv[1] != nullptr ? argv[1] : "";
+    const bool alone = argc == 2;
+    if (alone && (first == "-h" || first == "--help" || first == "/?")) return {CommandLine::Usage, {}};
+    if (alone && first == "--version") return {CommandLine::Version, {}};
+    // Any other first argument of the form -x is an option this program does
+    // not know; a file of such a name is given as ./-x.elf.
+    if (first.size() > 1 && first[0] == '-') return {CommandLine::UnknownOption, std::string(first)};
+    std::string path = joinArguments(argc, argv);
+    return {path.empty() ? CommandLine::Usage : CommandLine::Run, std::move(path)};
 }
 
-int run(int argc, const char* const* argv, std::ostream& out) {
-    if (argc >= 1 && argv[0] != nullptr) {
-        for (const std::string& line : bannerLines(argv[0])) printLine(out, line);
-    }
+std::vector<std::string> usageHint() {
+    return {"Usage: kestrelmap PATH  (an ELF file, a folder of them, or a name beside its earlier _ObjDump.txt);",
+            "       kestrelmap --help prints the usage text, kestrelmap --version the version."};
+}
 
-    const std::string inputPath = joinArguments(argc, argv);
-    if (inputPath.empty()) {
-        for (const std::string& line : usageLines()) printLine(out, line);
-        return 0;
-    }
+namespace {
 
+// The path as one console line: line breaks and other control characters as
+// \n, \r or \xNN.
+std::string printable(std::string_view path) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string text;
+    for (const char c : path) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '\n') text += "\\n";
+        else if (c == '\r') text += "\\r";
+        else if (byte < 0x20 || byte == 0x7f) text += {'\\', 'x', kHex[byte >> 4], kHex[byte & 15]};
+        else text += c;
+    }
+    return text;
+}
+
+// A command line that names no run: the reason, then the usage hint; status 1.
+int refuse(std::ostream& out, const std::string& reason) {
+    printLine(out, reason);
+    for (const std::string& line : usageHint()) printLine(out, line);
+    return 1;
+}
+
+}  // namespace
+
+int runImage(const std::string& inputPath, std::ostream& out, std::size_t* signalsWritten) {
     const RunFiles files = deriveRunFiles(inputPath);
+    // Without a name every derived file would be a bare suffix such as
+    // _ObjDump.txt in the working folder.
+    if (files.parts.name.empty()) return refuse(out, "The path names no file: " + printable(inputPath));
     printLine(out, "inputFile : " + files.dumpFile);
     printLine(out, "outFileMap : " + files.mapFile);
 
@@ -143,7 +130,15 @@ int run(int argc, const char* const* argv, std::ostream& out) {
     ConsoleReporter reporter(out);
     auto model = std::make_unique<model::DwarfModel>();
     if (files.elfInput) {
-        if (!readThroughObjdump(files, *model, out, start)) return 1;
+        const std::string elfPath = files.elfPath();
+        printLine(out, "elfFile : " + elfPath);
+        // objdump's output is kept as the dump file and read into the model
+        // as it arrives, so that reading overlaps with objdump's own work.
+        reader::ModelLoader builder(*model);
+        if (!dumpElfFile(elfPath, files.dumpFile, [&](std::string_view bytes) { builder.push(bytes); }, reporter))
+            return 1;
+        printTiming(out, "ObjDump finished " + files.dumpFile, start);
+        builder.finish();
     } else {
         std::string reason;
         if (!reader::loadFile(files.dumpFile, *model, reason)) {
@@ -153,11 +148,39 @@ int run(int argc, const char* const* argv, std::ostream& out) {
     }
     printTiming(out, "Parsing Dwarf finished", start);
 
-    const bool written = writers::writeOutputFiles(files.mapFile, files.canapeFile, *model, reporter);
+    std::size_t signals = 0;
+    const bool written =
+        writers::writeOutputFiles(files.mapFile, files.canapeFile, *model, reporter, expand::ExpandLimits(), &signals);
     printTiming(out, "Mox M51 + CANape finished " + files.mapFile, start);
 
     model.reset();
+    if (signalsWritten != nullptr) *signalsWritten = signals;
     return written ? 0 : 1;
+}
+
+namespace {
+
+int run(int argc, const char* const* argv, std::ostream& out) {
+    if (argc >= 1 && argv[0] != nullptr) {
+        for (const std::string& line : bannerLines(argv[0])) printLine(out, line);
+    }
+
+    const CommandLine command = readCommandLine(argc, argv);
+    switch (command.request) {
+        case CommandLine::Usage:
+            for (const std::string& line : usageLines()) printLine(out, line);
+            return 0;
+        case CommandLine::Version:
+            return 0;  // the banner above is the version
+        case CommandLine::UnknownOption:
+            return refuse(out, "Unknown option: " + printable(command.path));
+        case CommandLine::Run:
+            break;
+    }
+    const std::string& inputPath = command.path;
+    // A folder: every ELF file in it, each as if given alone.
+    if (isFolder(inputPath)) return runFolder(inputPath, out);
+    return runImage(inputPath, out, nullptr);
 }
 
 }  // namespace

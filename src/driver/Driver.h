@@ -2,12 +2,14 @@
 // the model and output phases with their timing lines.
 #pragma once
 
+#include <cstddef>
 #include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "driver/PathSplit.h"
+#include "model/Report.h"
 
 namespace kestrel::driver {
 
@@ -19,6 +21,17 @@ inline constexpr const char* kObjdumpOptions = "-WlLiaprmfFsoRt";
 // DWARF 5 locates globals by an index into it (DW_OP_addrx). An image without
 // that section gives the same dump as without this option.
 inline constexpr const char* kObjdumpAddressOption = "--dwarf=addr";
+
+// The console, or one image's block of it in folder mode: the messages of
+// every layer of a run come here, each line flushed on its own.
+class ConsoleReporter final : public model::Reporter {
+public:
+    explicit ConsoleReporter(std::ostream& out) : out_(out) {}
+    void message(std::string_view text) override;
+
+private:
+    std::ostream& out_;
+};
 
 // The files of one run, all derived from the input path.
 struct RunFiles {
@@ -37,12 +50,35 @@ RunFiles deriveRunFiles(std::string_view inputPath);
 // The arguments after the program name, joined with nothing between them.
 std::string joinArguments(int argc, const char* const* argv);
 
-// The eleven lines printed when no input path is given.
+// The eleven lines printed when no input path is given, and for -h, --help
+// and /?.
 std::vector<std::string> usageLines();
 
+// What the command line asks for. -h, --help, /? and --version are
+// recognised only as the sole argument; any other first argument that starts
+// with '-' (and is longer than "-") is an unknown option. Otherwise the
+// arguments are joined into the input path; with none the usage text is asked for.
+struct CommandLine {
+    enum Request { Run, Usage, Version, UnknownOption };
+    Request request = Run;
+    std::string path;  // Run: the joined path; UnknownOption: the option
+};
+CommandLine readCommandLine(int argc, const char* const* argv);
+
+// The two lines printed after an unknown option or a path that names no file.
+std::vector<std::string> usageHint();
+
+// The run on one input path, after the banner: the progress lines, objdump,
+// the model and the output files. Returns the exit status; `signalsWritten`,
+// when given, receives the number of signals the output pass wrote (0 when it
+// did not run).
+int runImage(const std::string& inputPath, std::ostream& out, std::size_t* signalsWritten);
+
 // One run of the program; writes the console lines to `out` and returns the
-// exit status: 0 for the usage text and a successful run, 1 when objdump, the
-// dump file or an output file failed.
+// exit status: 0 for the usage text, the version and a successful run, 1 for
+// an unknown option, a path that names no file (both with the usage hint), and
+// when objdump, the dump file or an output file failed. A folder as the input
+// path runs every ELF file in it (see FolderRun.h).
 int runDriver(int argc, const char* const* argv, std::ostream& out);
 
 }  // namespace kestrel::driver

@@ -253,6 +253,27 @@ void DwarfModel::link() {
     resolveDeclarations(*this);
 }
 
+namespace {
+
+// Bit numbers count from the least significant bit of the storage unit's
+// value on targets of either byte order. On a big-endian target a field of a
+// packed structure can run on past the unit's least significant bit
+// (bitOffset + bitSize beyond the unit), where no such number reaches it: it
+// gets the unit of the same size that ends with the byte of its last bit,
+// and a negative bit offset, so that it runs on past the unit's most
+// significant bit instead, as such a field does on a little-endian target.
+void endUnitWithLastBit(TypeInfo_Member& mb) {
+    const std::int64_t unitBits = std::int64_t{sizeOf(mb.type)} * 8;
+    const std::int64_t past = std::int64_t{mb.bitOffset} + mb.bitSize - unitBits;
+    if (unitBits <= 0 || unitBits > 64 || mb.bitSize > unitBits || mb.bitOffset < 0 || past <= 0) return;
+    const std::int64_t bytes = (past + 7) / 8;
+    mb.dataMemberLocation = static_cast<std::int32_t>(static_cast<std::uint32_t>(mb.dataMemberLocation) +
+                                                      static_cast<std::uint32_t>(bytes));
+    mb.bitOffset = static_cast<std::int32_t>(mb.bitOffset - bytes * 8);
+}
+
+}  // namespace
+
 void DwarfModel::normalise() {
     // Array bounds given as a count.
     for (TypeInfo_Subrange* s : subranges)
@@ -286,6 +307,9 @@ void DwarfModel::normalise() {
         mb->bitOffset = littleEndian ? static_cast<std::int32_t>(unitBits - within - mb->bitSize)
                                      : static_cast<std::int32_t>(within);
     }
+    if (!littleEndian)
+        for (TypeInfo_Member* mb : members)
+            if (mb->bitSize > 0) endUnitWithLastBit(*mb);
 }
 
 }  // namespace kestrel::model

@@ -4,8 +4,7 @@
 
 namespace kestrel::writers {
 
-std::uint32_t bitPosition(const SignalInfo& signal, bool littleEndian) {
-    if (!littleEndian) return static_cast<std::uint32_t>(signal.bitOffset);
+std::uint32_t bitPosition(const SignalInfo& signal, bool /*littleEndian*/) {
     const std::int64_t end = std::int64_t{signal.bitOffset} + signal.bitSize;
     if (end > std::int64_t{signal.size} * 8) return 0;
     return signal.size * 8u - static_cast<std::uint32_t>(signal.bitOffset) -

@@ -12,8 +12,9 @@ namespace kestrel::writers {
 
 using expand::SignalInfo;
 
-// Number of the first bit of a bit-field signal. Little-endian targets count
-// from the least significant bit of the storage unit; a field that claims to
+// Number of the first bit of a bit-field signal, counted from the least
+// significant bit of the storage unit's value on targets of either byte order
+// (bitOffset counts from its most significant bit); a field that claims to
 // reach beyond its unit (bitOffset + bitSize > size * 8) gets position 0.
 std::uint32_t bitPosition(const SignalInfo& signal, bool littleEndian);
 

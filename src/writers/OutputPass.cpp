@@ -1,6 +1,9 @@
 #include "writers/OutputPass.h"
 
+#include <filesystem>
+#include <initializer_list>
 #include <memory>
+#include <system_error>
 #include <utility>
 
 #include "expand/Variables.h"
@@ -35,6 +38,7 @@ public:
 
     void signal(const SignalInfo& signal) override {
         if (signal.isConst) return;
+        ++written;
         const std::uint32_t position = signal.bitSize != 0 ? bitPosition(signal, littleEndian_) : 0;
         // The name waits in the queue while the slots of the names before it
         // are loaded; the checks run in signal order.
@@ -64,6 +68,7 @@ public:
     }
 
     DuplicateCheck duplicates;
+    std::size_t written = 0;  // signals emitted
 
 private:
     // A display name whose duplicate check is still to run.
@@ -96,20 +101,40 @@ private:
     std::size_t queued_ = 0;
 };
 
+// Completes every file of a set (null entries are passed over), and only when
+// all are complete puts them in place one after another and removes
+// `obsolete` (an output of earlier runs that this set has none of). When any
+// fails, the earlier files of the whole set stay as they were; the problems
+// are reported in the order of the files.
+bool replaceAsSet(std::initializer_list<StreamedFile*> files, const std::string& obsolete,
+                  model::Reporter& reporter) {
+    bool complete = true;
+    for (StreamedFile* file : files) {
+        if (file != nullptr) complete = file->complete() && complete;
+    }
+    bool ok = complete;
+    for (StreamedFile* file : files) {
+        if (file == nullptr) continue;
+        if (complete) ok = file->commit() && ok;
+        reportProblem(*file, reporter);
+    }
+    if (ok && !obsolete.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove(filePath(obsolete), ignored);
+    }
+    return ok;
+}
+
 }  // namespace
 
 bool writeOutputFiles(std::string mapFileName, std::string canapeFileName, const model::DwarfModel& model,
-                      model::Reporter& reporter, const expand::ExpandLimits& limits) {
-    // The files are only started here; each is put in place, or reported,
-    // after the last signal, in the order map, log, CANape. A CANape file of
-    // the same name as the map or the log needs a temporary of its own.
+                      model::Reporter& reporter, const expand::ExpandLimits& limits, std::size_t* signalsWritten) {
+    // The files are only started here and completed after the last signal,
+    // in the order map, log, CANape; they replace the earlier ones as a set.
     const std::string logFileName = mapFileName + "_StyleWarnings.log";
-    StreamedFile mapFile(mapFileName, reporter);
+    StreamedFile mapFile(mapFileName);
     std::unique_ptr<StreamedFile> canapeFile;
-    if (!canapeFileName.empty())
-        canapeFile = std::make_unique<StreamedFile>(
-            canapeFileName, reporter,
-            canapeFileName == mapFileName || canapeFileName == logFileName ? "c" : "");
+    if (!canapeFileName.empty()) canapeFile = std::make_unique<StreamedFile>(canapeFileName);
 
     Emitter emitter(model.littleEndian, mapFile, canapeFile.get());
     // Signals and the duplicate check refer to these texts: declared before
@@ -117,11 +142,18 @@ bool writeOutputFiles(std::string mapFileName, std::string canapeFileName, const
     expand::LocationTexts locations;
     expand::expandVariables(model, emitter, reporter, limits, locations);
     emitter.finish();
+    if (signalsWritten != nullptr) *signalsWritten = emitter.written;
 
-    bool ok = mapFile.finish();
-    if (emitter.duplicates.found()) ok = writeWholeFile(logFileName, emitter.duplicates.log(), reporter) && ok;
-    if (canapeFile != nullptr) ok = canapeFile->finish() && ok;
-    return ok;
+    std::unique_ptr<StreamedFile> logFile;
+    if (emitter.duplicates.found()) {
+        logFile = std::make_unique<StreamedFile>(logFileName);
+        logFile->write(emitter.duplicates.log());
+    }
+    // A log is kept by a run that finds no duplicates only when the CANape
+    // file has the log's name.
+    const bool staleLog = logFile == nullptr && canapeFileName != logFileName;
+    return replaceAsSet({&mapFile, logFile.get(), canapeFile.get()}, staleLog ? logFileName : std::string(),
+                        reporter);
 }
 
 }  // namespace kestrel::writers

@@ -3,6 +3,7 @@
 // CANape database. The writers only format and stream.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "expand/Expand.h"
@@ -13,10 +14,14 @@
 
 namespace kestrel::writers {
 
-// Returns false when any output file could not be created or written (the
-// message has been reported); the other files are still written.
+// The files replace those of an earlier run as one set: only when all of them
+// were written completely, and a log of an earlier run goes when this run has
+// none. Returns false when any output file could not be created or written
+// (the messages have been reported); all earlier files then stay as they were.
+// `signalsWritten`, when given, receives the number of signals (map lines).
 [[nodiscard]] bool writeOutputFiles(std::string mapFileName, std::string canapeFileName,
                                     const model::DwarfModel& model, model::Reporter& reporter,
-                                    const expand::ExpandLimits& limits = expand::ExpandLimits());
+                                    const expand::ExpandLimits& limits = expand::ExpandLimits(),
+                                    std::size_t* signalsWritten = nullptr);
 
 }  // namespace kestrel::writers
