@@ -86,6 +86,18 @@ const UnitCase kCases[] = {
          "    <22>   DW_AT_encoding    : 5\t(signed)\n" +
          structure("1", "30", "structure_type", "Typed", 2, "38", "<0x20>"),
      "20000100H     SYMBOL  DATA  DWORD    byOffset.m\n20000104H     SYMBOL  DATA  INT16    bySignature.m\n", ""},
+    // Stand-ins that name each other's units (malformed) end in nothing.
+    {"StandInsInACircleEndInNothing",
+     "Contents of the .debug_info section:\n"
+     "  Compilation Unit @ offset 0x0:\n   Signature:     0x1\n   Type Offset:   0x1d\n"
+     " <0><18>: Abbrev Number: 1 (DW_TAG_type_unit)\n" +
+         structure("1", "1d", "structure_type", "A", -1, "", "") + "    <20>   DW_AT_signature   : signature: 0x2\n" +
+         "  Compilation Unit @ offset 0x30:\n   Signature:     0x2\n   Type Offset:   0x18\n"
+         " <0><44>: Abbrev Number: 1 (DW_TAG_type_unit)\n" +
+         structure("1", "48", "structure_type", "B", -1, "", "") + "    <50>   DW_AT_signature   : signature: 0x1\n" +
+         "  Compilation Unit @ offset 0x60:\n <0><6c>: Abbrev Number: 1 (DW_TAG_compile_unit)\n" +
+         variable("70", "a", "signature: 0x1", kAt100) + variable("78", "b", "signature: 0x2", kAt100),
+     "", ""},
     {"TypeUnitsInsideTheInfoSection",
      "Contents of the .debug_info section:\n  Compilation Unit @ offset 0x0:\n   Unit Type:     DW_UT_type (2)\n"
      "   Signature:     0xfeedfacecafe0001\n   Type Offset:   0x1d\n"

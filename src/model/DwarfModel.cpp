@@ -123,6 +123,22 @@ void linkSignatures(DwarfModel& m) {
             *definition = found->second;
         }
     }
+    // A stand-in may name another stand-in; each is linked to the end of its
+    // chain, and a chain that runs in a circle (malformed input) to nothing,
+    // so that no size or expansion follows more than one such link.
+    for (const DwarfModel::SignatureReference& ref : m.signatureReferences) {
+        BasicObject** definition = aggregateOf(ref.object).definition;
+        if (!ref.standsFor || definition == nullptr || *definition == nullptr) continue;
+        BasicObject* end = *definition;
+        for (int step = 0; step < kMaxDepth; ++step) {
+            BasicObject** next = aggregateOf(end).definition;
+            if (next == nullptr || *next == nullptr) break;
+            end = *next;
+        }
+        BasicObject** tail = aggregateOf(end).definition;
+        const bool circle = end == ref.object || (tail != nullptr && *tail != nullptr);
+        *definition = circle ? nullptr : end;
+    }
 }
 
 void linkIndexedAddresses(DwarfModel& m) {
@@ -217,7 +233,8 @@ void resolveDeclarations(DwarfModel& m) {
         Definitions& defs = byKey[key];
         if (defs.first == nullptr) continue;
         if (!defs.sizesDiffer) {
-            *aggregateOf(d).definition = defs.first;
+            BasicObject** standsFor = aggregateOf(defs.first).definition;
+            *aggregateOf(d).definition = standsFor != nullptr && *standsFor != nullptr ? *standsFor : defs.first;
         } else if (!defs.reported) {
             defs.reported = true;
             m.unresolvedDeclarations.push_back({d, name});

@@ -46,8 +46,7 @@ private:
     enum class Section : std::uint8_t { Other, Info, Types, Addresses };
     Section section_ = Section::Other;
     std::uint64_t signature_ = 0;          // of the type unit being read
-    std::uint32_t addressUnit_ = 0;        // .debug_addr rows: the unit they belong to
-    std::vector<std::uint32_t>* addressRows_ = nullptr;
+    std::vector<std::uint32_t>* addressRows_ = nullptr;  // the .debug_addr rows being read
 };
 
 }  // namespace kestrel::reader
