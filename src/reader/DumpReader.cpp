@@ -121,11 +121,16 @@ void DumpReader::onHeaderLine(std::string_view line) {
 }
 
 void DumpReader::onOtherLine(std::string_view line) {
-    // The header lines are looked at, then passed on as before.
-    std::size_t first = 0;
-    while (first < line.size() && g::isBlankChar(line[first])) ++first;
-    if (first < line.size()) {
-        const char c = line[first];
+    if (!line.empty()) {
+        const std::size_t first = line.find_first_not_of(" \t");
+        const char c = first != std::string_view::npos ? line[first] : '\0';
+        if (line[0] != ' ' && line[0] != '\t') {
+            insideUnit_ = false;  // a section heading, a file-format line
+        } else if (!insideUnit_ && c == 'C' && line.substr(first).starts_with("Compilation Unit @ offset")) {
+            insideUnit_ = true;
+        }
+        // Section headings, unit headers and .debug_addr rows are looked at,
+        // then passed on as before.
         if (c == 'C' || c == 'S' || c == 'T' || (section_ == Section::Addresses && (c == 'F' || (c >= '0' && c <= '9'))))
             onHeaderLine(line);
     }
