@@ -121,6 +121,9 @@ void DumpReader::onHeaderLine(std::string_view line) {
 }
 
 void DumpReader::onOtherLine(std::string_view line) {
+    // objdump may print .debug_types last: the blank line that ends its
+    // listing ends the last type unit as a section heading would.
+    if (line.empty() && section_ == Section::Types) insideUnit_ = false;
     if (!line.empty()) {
         const std::size_t first = line.find_first_not_of(" \t");
         const char c = first != std::string_view::npos ? line[first] : '\0';
