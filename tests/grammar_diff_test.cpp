@@ -66,7 +66,7 @@ const std::regex& re(const char* pattern) {
 
 // The line shapes.
 constexpr const char* kDieHeader =
-    R"re(^[ ]+[<]([[:xdigit:]]+)[>][<]([[:xdigit:]]+)[>][:][ ]+Abbrev[ ]+Number[:][ ]+([[:digit:]]+)[ ]+[(](DW_TAG_.*)[)]$)re";
+    R"re(^[ ]+[<]([[:xdigit:]]+)[>][<]([[:xdigit:]]+)[>][:][ ]+Abbrev[ ]+Number[:][ ]+([[:digit:]]+)[ ]+[(](DW_TAG_.*|(User|Unknown) TAG value: 0x[[:xdigit:]]+)[)]$)re";
 constexpr const char* kAttribute = R"re(^[ ]+[<]([[:xdigit:]]+)[>][ ]+(DW_AT_[^ :]+)[ :]+[ ](.*)\t(.*)$)re";
 constexpr const char* kOffset = R"re(^[[:blank:]]+Offset[:][[:blank:]]*0x([[:xdigit:]]+)$)re";
 constexpr const char* kDirectoryHeader = R"re(^[[:blank:]]+The Directory Table[:]$)re";

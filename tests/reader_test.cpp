@@ -194,6 +194,37 @@ TEST(ReaderEntries, UnknownTagNumbersKeepTheEarlierEntryCurrent) {
     EXPECT_EQ(m->variables.at(0)->name, "later");
 }
 
+// binutils names tags it does not know "User TAG value: 0x4088" (user range)
+// or "Unknown TAG value: 0x..": such a header starts an entry of its own, in
+// the tree but in no class list, and its attributes stay on it.
+TEST(ReaderEntries, UserAndUnknownTagsStartEntriesOfTheirOwn) {
+    for (const char* tag : {"User TAG value: 0x4088", "Unknown TAG value: 0x20"}) {
+        SCOPED_TRACE(tag);
+        auto m = read(std::string(
+            " <0><b>: Abbrev Number: 1 (DW_TAG_compile_unit)\n"
+            " <1><20>: Abbrev Number: 2 (DW_TAG_subprogram)\n"
+            "    <21>   DW_AT_name        : Set_Speed\n"
+            " <1><30>: Abbrev Number: 144 (") + tag + ")\n"
+            "    <31>   DW_AT_name        : block\n"
+            "    <35>   DW_AT_low_pc      : 0x8000\n"
+            " <2><40>: Abbrev Number: 4 (DW_TAG_variable)\n"
+            "    <41>   DW_AT_name        : counter_2ms\n"
+            "    <45>   DW_AT_location    : 5 byte block: 3 33 6 20 20 \t(DW_OP_addr: 20200633)\n");
+        ASSERT_EQ(m->functions.size(), 1u);
+        EXPECT_EQ(m->functions[0]->name, "Set_Speed");
+        const BasicObject* entry = m->objectsByOffset.find(0x30);
+        ASSERT_NE(entry, nullptr);
+        EXPECT_EQ(entry->kind(), Kind::Basic);
+        EXPECT_EQ(entry->tag, tag);
+        EXPECT_EQ(entry->name, "block");
+        EXPECT_EQ(entry->parent, m->compileUnits.at(0));
+        ASSERT_EQ(m->variables.size(), 1u);
+        EXPECT_EQ(m->variables[0]->name, "counter_2ms");
+        EXPECT_EQ(m->variables[0]->parent, entry);
+        EXPECT_EQ(m->variables[0]->address, 0x20200633u);
+    }
+}
+
 // One attribute line on an entry of one tag, and what one field of the
 // object (or the model) reads after linking.
 struct AttributeCase {

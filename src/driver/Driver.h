@@ -17,6 +17,10 @@ namespace kestrel::driver {
 // separate argument.
 inline constexpr const char* kObjdumpProgram = "arm-none-eabi-objdump";
 inline constexpr const char* kObjdumpOptions = "-WlLiaprmfFsoRt";
+// The .debug_addr table as well, which the options above leave out: clang at
+// DWARF 5 locates globals by an index into it (DW_OP_addrx). An image without
+// that section gives the same dump as without this option.
+inline constexpr const char* kObjdumpAddressOption = "--dwarf=addr";
 
 // The console, or one image's block of it in folder mode: the messages of
 // every layer of a run come here, each line flushed on its own.

@@ -61,7 +61,7 @@ bool dumpElfFile(const std::string& elfPath, const std::string& dumpFile,
                                 " bytes of output, more than the debugging information of a " +
                                 std::to_string(elfBytes) + "-byte ELF file gives (the file may be damaged)";
     const ProcessResult objdump = runWithOutputPipe(
-        kObjdumpProgram, {kObjdumpOptions, elfPath},
+        kObjdumpProgram, {kObjdumpOptions, kObjdumpAddressOption, elfPath},
         [&](std::string_view bytes) {
             received += bytes.size();
             if (received > bound) return false;

@@ -312,7 +312,11 @@ bool Walker::step(const BasicObject* object, int depth, NameSwap& name) {
             break;
         }
         case Kind::Pointer: leaf("pointer", object); break;
-        case Kind::Enumeration: leaf("enumeration", object); break;
+        case Kind::Enumeration: {
+            const BasicObject* definition = definitionOf(object);  // a type unit's, by signature
+            leaf("enumeration", definition != nullptr ? definition : object);
+            break;
+        }
         case Kind::Typedef:
         case Kind::Volatile:
         case Kind::ImportedDeclaration: visitType(typeOf(object), depth); break;
@@ -334,9 +338,13 @@ bool Walker::step(const BasicObject* object, int depth, NameSwap& name) {
         // The children of a union pass the same gate as those of a structure:
         // a type declared inside a union, or a member function of a C++
         // union, is no storage of the object.
+        // A declaration resolved to its definition is expanded as that; its
+        // own children (nested types) are no storage either.
         case Kind::Structure:
         case Kind::Class:
-        case Kind::Union: return true;
+        case Kind::Union:
+            if (const BasicObject* definition = definitionOf(object)) visitType(definition, depth);
+            return true;
         case Kind::Array: elements(static_cast<const TypeInfo_Array*>(object), depth); break;
         case Kind::Namespace: appendName("::", *object); break;
         case Kind::Variable: visitVariable(static_cast<const VariableInfo*>(object), depth, name); break;

@@ -32,6 +32,11 @@ void locationText(std::string& out, const DwarfModel& model, const VariableInfo&
     out += ')';
 }
 
+bool isNameless(const VariableInfo& variable) {
+    const BasicObject* declaration = variable.specification;
+    return variable.name.empty() && (declaration == nullptr || declaration->name.empty());
+}
+
 namespace {
 
 // What is left of the run-wide bounds; each variable gets at most that.
@@ -56,11 +61,14 @@ struct RunBudget {
 
 void expandVariables(const DwarfModel& model, SignalSink& sink, Reporter& reporter, const ExpandLimits& limits,
                      LocationTexts& locations) {
+    for (const DwarfModel::UnresolvedDeclaration& d : model.unresolvedDeclarations)
+        reporter.message(aboutEntry("Declaration with definitions of different sizes, not resolved: " + d.name,
+                                    d.declaration->offset));
     RunBudget budget{limits.maxRunSignals, limits.maxRunVisits};
     std::string location;
     for (const BasicObject* object : model.locatedObjects) {
         const auto* variable = as<VariableInfo>(object);
-        if (variable == nullptr) continue;
+        if (variable == nullptr || isNameless(*variable)) continue;
         locationText(location, model, *variable);
         SignalInfo seed;
         seed.address = variable->address;

@@ -36,6 +36,12 @@ private:
 // the table, and empty when the unit has no line table.
 void locationText(std::string& out, const model::DwarfModel& model, const VariableInfo& variable);
 
+// True for a located variable that has no name, neither its own nor that of
+// the declaration it names (clang-based compilers describe string literals
+// so). Such a variable is not listed: expandVariables passes over it without
+// a message, and an account of what is not listed can ask this for the reason.
+bool isNameless(const VariableInfo& variable);
+
 // Expands the located variables of `model` into `sink`; messages about
 // variables that are not (or not wholly) expanded go to `reporter`.
 void expandVariables(const model::DwarfModel& model, SignalSink& sink, model::Reporter& reporter,

@@ -1,6 +1,7 @@
 #include "model/DwarfModel.h"
 
 #include <algorithm>
+#include <unordered_map>
 #include <new>
 
 namespace kestrel::model {
@@ -69,9 +70,176 @@ T* place(DwarfModel& m, std::vector<T*>& list, std::uint32_t offset, std::string
 }
 
 template <class T>
-void linkOne(T* o, const OffsetIndex& index) {
+void linkOne(T* o, const OffsetIndex& info, const OffsetIndex& types) {
+    const OffsetIndex& index = o->inTypeSection ? types : info;
     if constexpr (requires { o->typeOffset; }) o->type = index.find(o->typeOffset);
     if constexpr (requires { o->specificationOffset; }) o->specification = index.find(o->specificationOffset);
+}
+
+template <class T>
+void setTypeOf(T* o, BasicObject* type) {
+    if constexpr (requires { o->type; }) o->type = type;
+}
+
+// Sets the `type` link of the classes that have one.
+void setType(BasicObject* o, BasicObject* type) {
+    switch (o->kind()) {
+#define KESTREL_ENTRY_KIND(K, Class, list) \
+    case Kind::K: setTypeOf(static_cast<Class*>(o), type); break;
+#include "model/EntryKinds.def"
+        case Kind::Basic: break;
+    }
+}
+
+// A structure, class or union (and for type-unit stand-ins an enumeration):
+// whether it is only a declaration, and where its definition goes.
+struct Aggregate {
+    bool declaration;
+    BasicObject** definition;
+};
+
+Aggregate aggregateOf(BasicObject* o) {
+    if (auto* c = as<TypeInfo_Class>(o)) return {c->declaration, &c->definition};
+    if (auto* s = as<TypeInfo_Structure>(o)) return {s->declaration, &s->definition};
+    if (auto* u = as<TypeInfo_Union>(o)) return {u->declaration, &u->definition};
+    if (auto* e = as<TypeInfo_Enumeration>(o)) return {e->declaration, &e->definition};
+    return {false, nullptr};
+}
+
+void linkSignatures(DwarfModel& m) {
+    if (m.signatureReferences.empty()) return;
+    std::map<std::uint64_t, BasicObject*> types;
+    for (const DwarfModel::TypeUnit& unit : m.typeUnits) {
+        const OffsetIndex& index = unit.inTypeSection ? m.typeSectionObjects : m.objectsByOffset;
+        types.emplace(unit.signature, index.find(unit.typeOffset));  // the first unit of a signature wins
+    }
+    for (const DwarfModel::SignatureReference& ref : m.signatureReferences) {
+        auto found = types.find(ref.signature);
+        if (found == types.end()) continue;
+        if (!ref.standsFor) {
+            setType(ref.object, found->second);
+        } else if (BasicObject** definition = aggregateOf(ref.object).definition;
+                   definition != nullptr && found->second != ref.object) {
+            *definition = found->second;
+        }
+    }
+    // A stand-in may name another stand-in; each is linked to the end of its
+    // chain, and a chain that runs in a circle (malformed input) to nothing,
+    // so that no size or expansion follows more than one such link.
+    for (const DwarfModel::SignatureReference& ref : m.signatureReferences) {
+        BasicObject** definition = aggregateOf(ref.object).definition;
+        if (!ref.standsFor || definition == nullptr || *definition == nullptr) continue;
+        BasicObject* end = *definition;
+        for (int step = 0; step < kMaxDepth; ++step) {
+            BasicObject** next = aggregateOf(end).definition;
+            if (next == nullptr || *next == nullptr) break;
+            end = *next;
+        }
+        BasicObject** tail = aggregateOf(end).definition;
+        const bool circle = end == ref.object || (tail != nullptr && *tail != nullptr);
+        *definition = circle ? nullptr : end;
+    }
+}
+
+void linkIndexedAddresses(DwarfModel& m) {
+    if (m.indexedAddresses.empty()) return;
+    std::vector<const BasicObject*> unresolved;
+    for (const DwarfModel::IndexedAddress& entry : m.indexedAddresses) {
+        auto table = m.addressTables.find(entry.unitOffset);
+        auto* variable = as<VariableInfo>(entry.object);
+        if (variable != nullptr && table != m.addressTables.end() && entry.index < table->second.size())
+            variable->address = table->second[entry.index] + entry.addend;
+        else
+            unresolved.push_back(entry.object);
+    }
+    if (unresolved.empty()) return;
+    std::sort(unresolved.begin(), unresolved.end());
+    std::erase_if(m.locatedObjects, [&](const BasicObject* o) {
+        return std::binary_search(unresolved.begin(), unresolved.end(), o);
+    });
+}
+
+// The key under which declarations and definitions of an aggregate meet:
+// 'S' for structures and classes, 'U' for unions, then the names from the
+// outermost namespace or class inward. False for an aggregate that cannot be
+// named from another unit (no name, an anonymous namespace, a local type).
+bool aggregateKey(const BasicObject* object, std::string& key, std::string& name) {
+    std::vector<std::string_view> names;
+    const BasicObject* o = object;
+    for (int step = 0; o != nullptr; ++step) {
+        if (step >= kMaxDepth) return false;
+        const BasicObject* spec = nullptr;
+        if (const auto* c = as<TypeInfo_Class>(o)) spec = c->specification;
+        else if (const auto* s = as<TypeInfo_Structure>(o)) spec = s->specification;
+        const BasicObject* source = spec != nullptr ? spec : o;
+        const Kind kind = source->kind();
+        if (kind == Kind::CompileUnit || source->parent == nullptr || source->tag == "DW_TAG_type_unit" ||
+            source->tag == "DW_TAG_partial_unit")
+            break;
+        if (kind != Kind::Namespace && kind != Kind::Class && kind != Kind::Structure && kind != Kind::Union)
+            return false;
+        if (source->name.empty()) return false;
+        names.push_back(source->name);
+        o = source->parent;
+    }
+    key.assign(1, object->kind() == Kind::Union ? 'U' : 'S');
+    name.clear();
+    for (auto it = names.rbegin(); it != names.rend(); ++it) {
+        if (!name.empty()) name += "::";
+        name += *it;
+    }
+    key += name;
+    return true;
+}
+
+void resolveDeclarations(DwarfModel& m) {
+    std::vector<BasicObject*> declarations;
+    auto gather = [&](auto& list) {
+        for (BasicObject* o : list) {
+            const Aggregate a = aggregateOf(o);
+            if (a.declaration && *a.definition == nullptr) declarations.push_back(o);
+        }
+    };
+    gather(m.classes);
+    gather(m.structures);
+    gather(m.unions);
+    if (declarations.empty()) return;
+
+    struct Definitions {
+        BasicObject* first = nullptr;
+        bool sizesDiffer = false;
+        bool reported = false;
+    };
+    std::unordered_map<std::string, Definitions> byKey;
+    std::string key;
+    std::string name;
+    for (BasicObject* d : declarations)
+        if (aggregateKey(d, key, name)) byKey.try_emplace(key);
+    auto define = [&](auto& list) {
+        for (BasicObject* o : list) {
+            if (aggregateOf(o).declaration || !aggregateKey(o, key, name)) continue;
+            auto found = byKey.find(key);
+            if (found == byKey.end()) continue;
+            Definitions& defs = found->second;
+            if (defs.first == nullptr) defs.first = o;
+            else if (defs.first->getSize() != o->getSize()) defs.sizesDiffer = true;
+        }
+    };
+    define(m.classes);
+    define(m.structures);
+    define(m.unions);
+    for (BasicObject* d : declarations) {
+        if (!aggregateKey(d, key, name)) continue;
+        Definitions& defs = byKey[key];
+        if (defs.first == nullptr) continue;
+        if (!defs.sizesDiffer) {
+            BasicObject** standsFor = aggregateOf(defs.first).definition;
+            *aggregateOf(d).definition = standsFor != nullptr && *standsFor != nullptr ? *standsFor : defs.first;
+        } else if (!defs.reported) {
+            defs.reported = true;
+            m.unresolvedDeclarations.push_back({d, name});
+        }
+    }
 }
 
 }  // namespace
@@ -95,8 +263,11 @@ BasicObject* DwarfModel::make(Kind kind, std::uint32_t offset, std::string_view 
 
 void DwarfModel::link() {
 #define KESTREL_ENTRY_KIND(K, Class, list) \
-    for (Class* o : list) linkOne(o, objectsByOffset);
+    for (Class* o : list) linkOne(o, objectsByOffset, typeSectionObjects);
 #include "model/EntryKinds.def"
+    linkSignatures(*this);
+    linkIndexedAddresses(*this);
+    resolveDeclarations(*this);
 }
 
 namespace {

@@ -66,7 +66,12 @@ public:
     // added to the list of its class.
     BasicObject* make(Kind kind, std::uint32_t offset, std::string_view tag, BasicObject* parent);
 
-    // Resolves typeOffset / specificationOffset into pointers by exact lookup.
+    // Resolves typeOffset / specificationOffset into pointers by exact lookup
+    // (an entry of .debug_types among those of .debug_types only), type
+    // signatures into their type units' types and DW_OP_addrx indices into
+    // addresses, and a declaration-only structure, class or union into the
+    // definition of the same kind (structure and class alike) and the same
+    // qualified name, namespaces and enclosing classes included.
     void link();
     // Completes what needs the whole dump, after link(): array bounds given
     // as a count, bit fields given by DW_AT_data_bit_offset.
@@ -74,6 +79,47 @@ public:
 
     ObjectPtr root;
     OffsetIndex objectsByOffset;
+    // The entries of the .debug_types section (DWARF 4 type units), apart
+    // from those of .debug_info: the offsets of both start at 0.
+    OffsetIndex typeSectionObjects;
+
+    // Type units: where the type of a signature lies, and the entries that
+    // name their type by signature (DW_FORM_ref_sig8). Linked by link().
+    struct TypeUnit {
+        std::uint64_t signature = 0;
+        std::uint32_t typeOffset = 0;  // of the type entry, from the start of the section
+        bool inTypeSection = false;
+    };
+    std::vector<TypeUnit> typeUnits;
+    struct SignatureReference {
+        BasicObject* object = nullptr;
+        std::uint64_t signature = 0;
+        // DW_AT_signature: the object (a structure, class, union or
+        // enumeration) stands for that type, as a declaration for its definition.
+        bool standsFor = false;
+    };
+    std::vector<SignatureReference> signatureReferences;
+
+    // Variables located by DW_OP_addrx: an index into the .debug_addr rows of
+    // their unit (by the offset of the unit's header). link() gives them
+    // their addresses; one whose row is missing is no longer located.
+    std::map<std::uint32_t, std::vector<std::uint32_t>> addressTables;
+    struct IndexedAddress {
+        BasicObject* object = nullptr;
+        std::uint32_t unitOffset = 0;
+        std::uint32_t index = 0;
+        std::uint32_t addend = 0;
+    };
+    std::vector<IndexedAddress> indexedAddresses;
+
+    // Declaration-only structures, classes and unions whose qualified name
+    // has definitions of different sizes (an ODR violation): left
+    // unresolved, one entry per name (its first declaration).
+    struct UnresolvedDeclaration {
+        const BasicObject* declaration = nullptr;
+        std::string name;
+    };
+    std::vector<UnresolvedDeclaration> unresolvedDeclarations;
     std::map<std::uint32_t, std::unique_ptr<StatementList>> lineTables;
     // Tables whose offset was already taken: not indexed, but owned here.
     std::vector<std::unique_ptr<StatementList>> spareLineTables;

@@ -115,6 +115,14 @@ BasicObject* typeLink(const T* o) {
 
 }  // namespace
 
+const BasicObject* definitionOf(const BasicObject* o) {
+    if (const auto* c = as<TypeInfo_Class>(o)) return c->definition;
+    if (const auto* s = as<TypeInfo_Structure>(o)) return s->definition;
+    if (const auto* u = as<TypeInfo_Union>(o)) return u->definition;
+    if (const auto* e = as<TypeInfo_Enumeration>(o)) return e->definition;
+    return nullptr;
+}
+
 BasicObject* typeOf(const BasicObject* o) {
     if (o == nullptr) return nullptr;
     switch (o->kind()) {

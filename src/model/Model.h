@@ -75,6 +75,9 @@ public:
     std::int32_t accessibility = 0;
     bool hasSpecification = false;
     bool nested = false;
+    // An entry of the DWARF 4 .debug_types section, whose offsets repeat
+    // those of .debug_info: its references are looked up among its own kind.
+    bool inTypeSection = false;
 
 protected:
     BasicObject(Kind kind, std::uint32_t offset, std::string_view tag, BasicObject* parent);
@@ -110,14 +113,25 @@ using TypeInfo_ImportedDeclaration = TypeReference<Kind::ImportedDeclaration>;
 using TypeInfo_Typedef = TypeReference<Kind::Typedef>;
 using TypeInfo_Volatile = TypeReference<Kind::Volatile>;
 
+// The size of an aggregate that may be a declaration resolved to its
+// definition elsewhere (see `definition` below).
+#define KESTREL_AGGREGATE_SIZE                                                                 \
+    std::uint32_t getSize() const override {                                                   \
+        return definition != nullptr ? definition->getSize() : static_cast<std::uint32_t>(byteSize); \
+    }
+
 // A scope with a byte size of its own: a union or an enumeration.
 template <Kind K>
 class SizedScope : public BasicObject {
 public:
     KESTREL_ENTRY_CLASS(SizedScope, K)
     void addChild(BasicObject* child) override { addNestedChild(child); }
-    std::uint32_t getSize() const override { return static_cast<std::uint32_t>(byteSize); }
+    KESTREL_AGGREGATE_SIZE
+    // A union given only by DW_AT_declaration, or a stand-in for a type
+    // unit's type (DW_AT_signature): its definition, set by the link.
+    BasicObject* definition = nullptr;
     std::int32_t byteSize = 0;
+    bool declaration = false;
 };
 using TypeInfo_Enumeration = SizedScope<Kind::Enumeration>;
 using TypeInfo_Union = SizedScope<Kind::Union>;
@@ -144,8 +158,11 @@ class TypeInfo_Class : public BasicObject {
 public:
     KESTREL_ENTRY_CLASS(TypeInfo_Class, Kind::Class)
     void addChild(BasicObject* child) override { addNestedChild(child); }
-    std::uint32_t getSize() const override { return static_cast<std::uint32_t>(byteSize); }
+    KESTREL_AGGREGATE_SIZE
     BasicObject* specification = nullptr;
+    // A class given only by DW_AT_declaration (no size, no members): the
+    // definition of the same name elsewhere in the dump, set by the link.
+    BasicObject* definition = nullptr;
     std::int32_t byteSize = 0;
     std::uint32_t specificationOffset = 0;
     bool declaration = false;
@@ -207,10 +224,13 @@ class TypeInfo_Structure : public BasicObject {
 public:
     KESTREL_ENTRY_CLASS(TypeInfo_Structure, Kind::Structure)
     void addChild(BasicObject* child) override { addNestedChild(child); }
-    std::uint32_t getSize() const override { return static_cast<std::uint32_t>(byteSize); }
+    KESTREL_AGGREGATE_SIZE
     BasicObject* specification = nullptr;
+    // As for classes: the definition of a declaration, set by the link.
+    BasicObject* definition = nullptr;
     std::int32_t byteSize = 0;
     std::uint32_t specificationOffset = 0;
+    bool declaration = false;
 };
 
 class TypeInfo_Subrange : public BasicObject {
@@ -284,6 +304,7 @@ public:
 };
 
 #undef KESTREL_ENTRY_CLASS
+#undef KESTREL_AGGREGATE_SIZE
 
 // Checked downcast by kind: null when the object is of another class.
 template <class T>
@@ -297,6 +318,11 @@ const T* as(const BasicObject* o) {
 
 // The `type` link of the classes that have one; null for the others.
 BasicObject* typeOf(const BasicObject* o);
+
+// The definition that a declaration-only structure, class or union was
+// resolved to (or that a type-unit stand-in, an enumeration too, names by
+// DW_AT_signature); null for every other object.
+const BasicObject* definitionOf(const BasicObject* o);
 
 // The directory and file tables of one line-number program.
 class StatementList {

@@ -16,6 +16,7 @@ enum class Attr : std::uint8_t {
     LowPc, HighPc, Type, Import, StmtList, Specification, AbstractOrigin, Encoding, DeclLine,
     DeclFile, Accessibility, Language, External, Declaration, Inline, Virtuality, ConstValue,
     BitSize, BitOffset, DataBitOffset, ByteSize, UpperBound, LowerBound, Count, CallLine, CallFile,
+    Signature,
 };
 
 // How an attribute's value is read.
@@ -23,9 +24,9 @@ enum class ValueKind : std::uint8_t {
     Raw,             // the value text as it stands (and its flag)
     Name,            // the text behind an indirect-string prefix, else the value
     IndirectText,    // the text behind an indirect-string prefix, else nothing
-    Address,         // DW_OP_addr in the interpretation
+    Address,         // DW_OP_addr (or DW_OP_addrx) in the interpretation
     MemberLocation,  // DW_OP_plus_uconst in the interpretation, or a plain constant
-    Reference,       // the last hex number of the value (offsets, addresses)
+    Reference,       // the last hex number of the value (offsets, addresses), or a type signature
     Encoding,        // the number, and the name in parentheses of the interpretation
     Decimal,         // the value as an integer
 };
@@ -71,6 +72,7 @@ constexpr AttrName kAttributes[] = {
     {"DW_AT_count", Attr::Count, ValueKind::Decimal},
     {"DW_AT_call_line", Attr::CallLine, ValueKind::Raw},
     {"DW_AT_call_file", Attr::CallFile, ValueKind::Decimal},
+    {"DW_AT_signature", Attr::Signature, ValueKind::Reference},
 };
 
 // The attribute names by length, so that a lookup compares a handful of
@@ -98,6 +100,12 @@ struct Value {
     std::int32_t decimal = 0;
     std::string_view text;
     bool located = false;
+    // DW_OP_addrx: the index is in n, the address comes from .debug_addr.
+    bool indexed = false;
+    std::uint32_t addend = 0;
+    // DW_FORM_ref_sig8: a type unit's signature instead of an offset.
+    bool bySignature = false;
+    std::uint64_t signature = 0;
     bool flag = false;
     const g::AttributeLine* line = nullptr;
 
@@ -117,7 +125,10 @@ Value decode(const AttrName& entry, const g::AttributeLine& a) {
         case ValueKind::IndirectText:
             if (g::captureAfterIndirect(a.value, cap)) v.text = cap;
             break;
-        case ValueKind::Address: v.located = g::captureAddress(a.interpretation, v.n); break;
+        case ValueKind::Address:
+            v.located = g::captureAddress(a.interpretation, v.n);
+            if (!v.located) v.indexed = g::captureAddressIndex(a.interpretation, v.n, v.addend);
+            break;
         case ValueKind::MemberLocation:
             if (g::capturePlusUconst(a.interpretation, cap))
                 v.n = static_cast<std::uint32_t>(g::decimalValue(cap));
@@ -125,7 +136,8 @@ Value decode(const AttrName& entry, const g::AttributeLine& a) {
                 g::captureConstant(a.value, v.n);
             break;
         case ValueKind::Reference:
-            if (g::captureLastHex(a.value, cap)) v.n = g::hexValue(cap);
+            if (g::captureSignature(a.value, v.signature)) v.bySignature = true;
+            else if (g::captureLastHex(a.value, cap)) v.n = g::hexValue(cap);
             break;
         case ValueKind::Encoding:
             if (g::captureParenthesised(a.interpretation, cap)) v.text = cap;
@@ -154,7 +166,15 @@ struct Rules {
         switch (v.attr) {
             case Attr::Name: o.name = keep(v.text); break;
             case Attr::Location:
-                if (v.located) c.model.locatedObjects.push_back(&o);
+                if (v.located || v.indexed) c.model.locatedObjects.push_back(&o);
+                if (v.indexed) c.model.indexedAddresses.push_back({&o, c.unitOffset, v.n, v.addend});
+                break;
+            // A type named by its type unit's signature; DW_AT_signature
+            // makes the entry a stand-in for the type of that unit.
+            case Attr::Type:
+            case Attr::Signature:
+                if (v.bySignature)
+                    c.model.signatureReferences.push_back({&o, v.signature, v.attr == Attr::Signature});
                 break;
             case Attr::DeclLine: o.declLine = keep(v.line->value); break;
             case Attr::DeclFile: o.declFile = v.decimal; break;
@@ -235,7 +255,7 @@ struct Rules {
     void apply(VariableInfo& var, const Value& v) const {
         if (declared(var, v) || v.attr != Attr::Location) return;
         var.isStatic = true;
-        var.address = v.n;
+        var.address = v.indexed ? 0 : v.n;  // an indexed address is set by the link
     }
 
     void apply(TypeInfo_Member& mb, const Value& v) const {
@@ -279,11 +299,13 @@ struct Rules {
     void apply(TypeInfo_Structure& s, const Value& v) const {
         if (v.attr == Attr::Specification) s.specificationOffset = v.n;
         else if (v.attr == Attr::ByteSize) s.byteSize = v.decimal;
+        else if (v.attr == Attr::Declaration) s.declaration = v.flag;
     }
 
     template <Kind K>
     void apply(SizedScope<K>& scope, const Value& v) const {
         if (v.attr == Attr::ByteSize) scope.byteSize = v.decimal;
+        else if (v.attr == Attr::Declaration) scope.declaration = v.flag;
     }
 
     void apply(TypeInfo_Enumerator& e, const Value& v) const {

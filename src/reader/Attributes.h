@@ -15,6 +15,8 @@ namespace kestrel::reader {
 struct AttributeContext {
     model::DwarfModel& model;
     std::int32_t pointerSize = 0;
+    // The offset of the header of the unit being read (its .debug_addr rows).
+    std::uint32_t unitOffset = 0;
 };
 
 void applyAttribute(AttributeContext& context, model::BasicObject& object, const grammar::AttributeLine& line);

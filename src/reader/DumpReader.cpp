@@ -50,7 +50,12 @@ void DumpReader::onDieHeader(const g::DieHeader& header) {
     std::size_t level = static_cast<std::size_t>(depth) + 1;
     if (levels_.size() <= level) levels_.resize(level + 1, nullptr);
     levels_[level] = object;
-    model_.objectsByOffset.add(offset, object);
+    if (section_ == Section::Types) {
+        object->inTypeSection = true;
+        model_.typeSectionObjects.add(offset, object);
+    } else {
+        model_.objectsByOffset.add(offset, object);
+    }
     lastLevel_ = depth + 1;
     current_ = object;
 }
@@ -81,15 +86,56 @@ void DumpReader::feed(std::string_view line) {
     onOtherLine(line);
 }
 
+void DumpReader::onHeaderLine(std::string_view line) {
+    std::string_view text;
+    std::string_view digits;
+    if (g::scanSectionHeading(line, text)) {
+        section_ = text == ".debug_info" ? Section::Info
+                 : text == ".debug_types" ? Section::Types
+                 : text == ".debug_addr" ? Section::Addresses
+                                         : Section::Other;
+        addressRows_ = nullptr;
+        return;
+    }
+    if (section_ == Section::Addresses) {
+        if (g::scanAddressUnit(line, digits)) {
+            addressRows_ = &model_.addressTables[g::hexValue(digits)];
+        } else if (addressRows_ != nullptr && g::scanAddressRow(line, text, digits)) {
+            // Rows come numbered from 0; a row out of order ends the table.
+            if (static_cast<std::uint32_t>(g::decimalValue(text)) == addressRows_->size())
+                addressRows_->push_back(g::hexValue(digits));
+            else
+                addressRows_ = nullptr;
+        }
+        return;
+    }
+    if (section_ != Section::Info && section_ != Section::Types) return;
+    if (g::scanUnitOffset(line, digits)) {
+        attributes_.unitOffset = g::hexValue(digits);
+        signature_ = 0;
+    } else if (g::scanSignature(line, digits)) {
+        signature_ = g::hexValue64(digits);
+    } else if (g::scanTypeOffset(line, digits)) {
+        model_.typeUnits.push_back({signature_, attributes_.unitOffset + g::hexValue(digits), section_ == Section::Types});
+    }
+}
+
 void DumpReader::onOtherLine(std::string_view line) {
+    // objdump may print .debug_types last: the blank line that ends its
+    // listing ends the last type unit as a section heading would.
+    if (line.empty() && section_ == Section::Types) insideUnit_ = false;
     if (!line.empty()) {
+        const std::size_t first = line.find_first_not_of(" \t");
+        const char c = first != std::string_view::npos ? line[first] : '\0';
         if (line[0] != ' ' && line[0] != '\t') {
             insideUnit_ = false;  // a section heading, a file-format line
-        } else if (!insideUnit_) {
-            std::size_t first = line.find_first_not_of(" \t");
-            if (first != std::string_view::npos && line.substr(first).starts_with("Compilation Unit @ offset"))
-                insideUnit_ = true;
+        } else if (!insideUnit_ && c == 'C' && line.substr(first).starts_with("Compilation Unit @ offset")) {
+            insideUnit_ = true;
         }
+        // Section headings, unit headers and .debug_addr rows are looked at,
+        // then passed on as before.
+        if (c == 'C' || c == 'S' || c == 'T' || (section_ == Section::Addresses && (c == 'F' || (c >= '0' && c <= '9'))))
+            onHeaderLine(line);
     }
     if (tables_.active()) {
         tables_.line(line);

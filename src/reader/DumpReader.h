@@ -35,6 +35,8 @@ private:
 
     void onDieHeader(const grammar::DieHeader& header);
     void onOtherLine(std::string_view line);
+    // Section headings, unit headers and .debug_addr rows.
+    void onHeaderLine(std::string_view line);
     const TagInfo& tagInfo(std::string_view text);
 
     model::DwarfModel& model_;
@@ -46,6 +48,11 @@ private:
     std::int32_t lastLevel_ = 0;
     bool insideUnit_ = false;
     std::unordered_map<std::string_view, TagInfo> tags_;
+    // The section being read, as far as the reader cares.
+    enum class Section : std::uint8_t { Other, Info, Types, Addresses };
+    Section section_ = Section::Other;
+    std::uint64_t signature_ = 0;          // of the type unit being read
+    std::vector<std::uint32_t>* addressRows_ = nullptr;  // the .debug_addr rows being read
 };
 
 }  // namespace kestrel::reader

@@ -79,9 +79,14 @@ bool scanDieHeader(std::string_view line, DieHeader& out) {
     if (!spaces1(c) || !c.eat("Abbrev") || !spaces1(c) || !c.eat("Number:") || !spaces1(c)) return false;
     if (!c.eatRun1(isDigit) || !spaces1(c) || !c.eat('(')) return false;
     std::string_view rest = c.rest();
-    if (!rest.starts_with("DW_TAG_") || rest.size() < 8 || rest.back() != ')') return false;
+    if (rest.empty() || rest.back() != ')') return false;
     out.tag = rest.substr(0, rest.size() - 1);
-    return allLineChars(out.tag);
+    if (!allLineChars(out.tag)) return false;
+    if (out.tag.starts_with("DW_TAG_")) return out.tag.size() > 7;
+    // binutils names a tag it does not know by its number: vendor tags in
+    // the user range (TI's compilers write hundreds) and any other.
+    Cursor t{out.tag};
+    return (t.eat("User TAG value: 0x") || t.eat("Unknown TAG value: 0x")) && t.eatRun1(isXDigit) && t.atEnd();
 }
 
 bool scanAttribute(std::string_view line, AttributeLine& out) {
@@ -256,6 +261,58 @@ bool scanFileFormat(std::string_view line, std::string_view& format) {
     return false;
 }
 
+bool scanSectionHeading(std::string_view line, std::string_view& name) {
+    Cursor c{line};
+    if (!c.eat("Contents of the ")) return false;
+    std::string_view rest = c.rest();
+    if (!rest.ends_with(" section:") || rest.size() <= 9) return false;
+    name = rest.substr(0, rest.size() - 9);
+    return allLineChars(name);
+}
+
+namespace {
+
+// Blanks, the words, blanks, then "0x" and hex digits (or a bare "0") and
+// what must end the line.
+bool scanHeaderNumber(std::string_view line, std::string_view words, std::string_view end,
+                      std::string_view& hexDigits) {
+    Cursor c{line};
+    if (!blanks1(c) || !c.eat(words)) return false;
+    c.eatRun(isBlank);
+    if (c.eat("0x")) {
+        if (!c.eatRun1(isXDigit, &hexDigits)) return false;
+    } else if (c.peek('0')) {
+        hexDigits = c.s.substr(c.i, 1);
+        ++c.i;
+    } else {
+        return false;
+    }
+    return c.rest() == end;
+}
+
+}  // namespace
+
+bool scanUnitOffset(std::string_view line, std::string_view& hexDigits) {
+    return scanHeaderNumber(line, "Compilation Unit @ offset", ":", hexDigits);
+}
+
+bool scanSignature(std::string_view line, std::string_view& hexDigits) {
+    return scanHeaderNumber(line, "Signature:", "", hexDigits);
+}
+
+bool scanTypeOffset(std::string_view line, std::string_view& hexDigits) {
+    return scanHeaderNumber(line, "Type Offset:", "", hexDigits);
+}
+
+bool scanAddressUnit(std::string_view line, std::string_view& hexDigits) {
+    return scanHeaderNumber(line, "For compilation unit at offset", ":", hexDigits);
+}
+
+bool scanAddressRow(std::string_view line, std::string_view& index, std::string_view& address) {
+    Cursor c{line};
+    return c.eat('\t') && c.eatRun1(isDigit, &index) && c.eat(":\t") && c.eatRun1(isXDigit, &address) && c.atEnd();
+}
+
 namespace {
 
 // An indented line that starts with '<': "<1><4a>:" starts an entry,
@@ -339,6 +396,35 @@ bool captureAddress(std::string_view interpretation, std::uint32_t& address) {
     return false;
 }
 
+bool captureAddressIndex(std::string_view interpretation, std::uint32_t& index, std::uint32_t& addend) {
+    Cursor c{interpretation};
+    std::string_view digits;
+    if (!c.eat("(DW_OP_addrx <")) return false;
+    // binutils writes the index as "0" or "0x" and hex digits.
+    if (!(c.eat("0x") ? c.eatRun1(isXDigit, &digits) : c.eatRun1(isDigit, &digits)) || !c.eat('>')) return false;
+    index = hexValue(digits);
+    std::string_view more;
+    if (c.rest() == ")") {
+        addend = 0;
+        return true;
+    }
+    if (c.eat("; DW_OP_plus_uconst:") && spaces1(c) && c.eatRun1(isDigit, &more) && c.rest() == ")") {
+        addend = static_cast<std::uint32_t>(decimalValue(more));
+        return true;
+    }
+    return false;
+}
+
+bool captureSignature(std::string_view value, std::uint64_t& signature) {
+    Cursor c{value};
+    std::string_view digits;
+    if (!c.eat("signature: 0x") || !c.eatRun1(isXDigit, &digits)) return false;
+    c.eatRun(isBlank);
+    if (!c.atEnd()) return false;
+    signature = hexValue64(digits);
+    return true;
+}
+
 bool capturePlusUconst(std::string_view interpretation, std::string_view& digits) {
     Cursor c{interpretation};
     return c.eat("(DW_OP_plus_uconst:") && spaces1(c) && c.eatRun1(isDigit, &digits) && c.rest() == ")";
@@ -379,6 +465,12 @@ std::uint32_t hexValue(std::string_view digits) {
                                                    : 0u;
         v = (v << 4) | d;  // wraps: the low 32 bits of a longer number stay
     }
+    return v;
+}
+
+std::uint64_t hexValue64(std::string_view digits) {
+    std::uint64_t v = 0;
+    for (char ch : digits) v = (v << 4) | hexValue(std::string_view(&ch, 1));
     return v;
 }
 

@@ -14,10 +14,12 @@
 namespace kestrel::reader::grammar {
 
 //  <1><4a>: Abbrev Number: 1 (DW_TAG_base_type)
+//  <2><b61>: Abbrev Number: 144 (User TAG value: 0x4088)
+//  <2><b70>: Abbrev Number: 145 (Unknown TAG value: 0x20)
 struct DieHeader {
     std::string_view depth;   // hex digits as written; read as decimal
     std::string_view offset;  // hex digits
-    std::string_view tag;     // "DW_TAG_..."
+    std::string_view tag;     // "DW_TAG_...", or binutils' text for a tag it does not know
 };
 bool scanDieHeader(std::string_view line, DieHeader& out);
 
@@ -69,6 +71,25 @@ bool scanPointerSize(std::string_view line, std::string_view& digits);
 // a.elf:     file format elf32-littlearm    -> format "elf32-littlearm"
 bool scanFileFormat(std::string_view line, std::string_view& format);
 
+constexpr bool isBlankChar(char c) { return c == ' ' || c == '\t'; }
+
+// --- Section and unit headers -----------------------------------------------
+// Rare lines that classify() leaves as Other; the reader looks at them only
+// when their first character fits.
+
+// Contents of the .debug_types section:   -> name ".debug_types"
+bool scanSectionHeading(std::string_view line, std::string_view& name);
+//   Compilation Unit @ offset 0x80:      (also "offset 0:")
+bool scanUnitOffset(std::string_view line, std::string_view& hexDigits);
+//   Signature:     0x29249c48c81294bf   (a type unit's header)
+bool scanSignature(std::string_view line, std::string_view& hexDigits);
+//   Type Offset:   0x33                 (from the start of the unit)
+bool scanTypeOffset(std::string_view line, std::string_view& hexDigits);
+//   For compilation unit at offset 0x24:   (.debug_addr)
+bool scanAddressUnit(std::string_view line, std::string_view& hexDigits);
+// \t3:\t00009890                         (.debug_addr row: decimal index, hex address)
+bool scanAddressRow(std::string_view line, std::string_view& index, std::string_view& address);
+
 // --- Classification ---------------------------------------------------------
 
 // The shapes above that a line can have. Most lines of a dump (disassembly,
@@ -107,6 +128,11 @@ bool captureAfterIndirect(std::string_view value, std::string_view& text);
 bool captureLastHex(std::string_view value, std::string_view& digits);
 // "(DW_OP_addr: 20000100)" and "(DW_OP_addr: 20000100; DW_OP_plus_uconst: 8)".
 bool captureAddress(std::string_view interpretation, std::uint32_t& address);
+// "(DW_OP_addrx <0x1>)" and "(DW_OP_addrx <0>; DW_OP_plus_uconst: 8)": the
+// index into the unit's .debug_addr rows and the addend (0 without one).
+bool captureAddressIndex(std::string_view interpretation, std::uint32_t& index, std::uint32_t& addend);
+// "signature: 0x8c06614c4cc8fc40" (DW_FORM_ref_sig8) -> the 64-bit signature.
+bool captureSignature(std::string_view value, std::uint64_t& signature);
 // "(DW_OP_plus_uconst: 4)" -> digits.
 bool capturePlusUconst(std::string_view interpretation, std::string_view& digits);
 // A value that is only a number with optional white space around it:
@@ -120,6 +146,8 @@ bool captureParenthesised(std::string_view interpretation, std::string_view& tex
 // Hex digits into an unsigned 32-bit number; more than eight digits keep the
 // low 32 bits.
 std::uint32_t hexValue(std::string_view digits);
+// The same into 64 bits (type signatures).
+std::uint64_t hexValue64(std::string_view digits);
 // The leading integer as the standard string-to-int conversion reads it
 // (leading white space, sign, digits); "0x" and hex digits read as hex. No
 // integer reads as 0; a value beyond 32 bits keeps its low 32 bits.
