@@ -89,7 +89,7 @@ std::string missingType(const VariableInfo& v) {
         if (next == nullptr) break;
         type = next;
     }
-    if (type != nullptr) return expand::qualifiedName(type, std::string());
+    if (type != nullptr) return expand::qualifiedName(type->parent, std::string(type->name));
     std::string text = "<";
     const std::uint32_t offset = v.typeOffset != 0 || v.specification == nullptr ? v.typeOffset : 0;
     appendHex(text, offset);
