@@ -239,7 +239,7 @@ struct Rules {
         var.address = v.n;
         if (v.located) {
             var.locationForm = LocationForm::Address;
-        } else if (v.line->value.ends_with("(location list)")) {
+        } else if (v.line->interpretation == "(location list)" || v.line->value.ends_with("(location list)")) {
             var.locationForm = LocationForm::List;
         } else {
             var.locationForm = LocationForm::Expression;
