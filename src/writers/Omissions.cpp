@@ -113,31 +113,47 @@ std::string outcomeReason(const VariableRecord& r) {
     return {};
 }
 
+// True for a variable of a function (a local or a parameter, also in a
+// lexical block): unless it has an address, it is no data object.
+bool insideFunction(const BasicObject& v) {
+    int depth = 0;
+    for (const BasicObject* o = v.parent; o != nullptr && depth < kMaxDepth; o = o->parent, ++depth)
+        if (o->kind() == Kind::Function) return true;
+    return false;
+}
+
 // The reason why no signal covers `symbol`.
 class Reasons {
 public:
-    Reasons(const DwarfModel& model, const std::vector<VariableRecord>& records) : model_(model) {
+    Reasons(const DwarfModel& model, const std::vector<VariableRecord>& records) {
         for (const VariableRecord& r : records) {
             byVariable_.emplace(r.variable, &r);
             byAddress_.emplace(r.variable->address, &r);
         }
         for (const VariableInfo* v : model.variables) {
-            if (v->isParameter) continue;
             const std::string_view name = symbolName(*v);
-            if (!name.empty()) byName_.emplace(name, v);
+            if (v->isParameter || name.empty()) continue;
+            if (!insideFunction(*v)) byName_.emplace(name, v);
+            // A function's static variable: located, or without a location
+            // (optimized out); its symbol is `name.N`. Other locals are no
+            // data objects.
+            else if (v->locationForm == LocationForm::Address || v->locationForm == LocationForm::None)
+                staticByName_.emplace(name, v);
         }
         for (const auto& [offset, text] : model.locationExpressions) expressions_.emplace(offset, text);
     }
 
     std::string of(const ElfDataSymbol& symbol) const {
         const VariableInfo* best = nullptr;
-        auto consider = [&](std::string_view name) {
-            auto [first, last] = byName_.equal_range(name);
+        auto consider = [&](const Index& index, std::string_view name) {
+            auto [first, last] = index.equal_range(name);
             for (auto it = first; it != last; ++it)
                 if (best == nullptr || rank(*it->second, symbol) > rank(*best, symbol)) best = it->second;
         };
-        consider(symbol.name);
-        if (best == nullptr) consider(withoutNumberSuffix(symbol.name));
+        consider(byName_, symbol.name);
+        if (best == nullptr) consider(byName_, withoutNumberSuffix(symbol.name));
+        const std::string_view stem = withoutNumberSuffix(symbol.name);
+        if (best == nullptr && stem.size() < symbol.name.size()) consider(staticByName_, stem);
         if (best == nullptr || rank(*best, symbol) < 2) {
             auto at = byAddress_.find(static_cast<std::uint32_t>(symbol.address));
             if (at != byAddress_.end()) return outcomeReason(*at->second);
@@ -175,8 +191,9 @@ private:
         return v.declaration ? "no debugging information" : "optimized out";
     }
 
-    const DwarfModel& model_;
-    std::unordered_multimap<std::string_view, const VariableInfo*> byName_;
+    using Index = std::unordered_multimap<std::string_view, const VariableInfo*>;
+    Index byName_;        // variables outside functions, by symbol name
+    Index staticByName_;  // functions' static variables, by name
     std::unordered_map<const VariableInfo*, const VariableRecord*> byVariable_;
     std::unordered_map<std::uint32_t, const VariableRecord*> byAddress_;
     std::unordered_map<std::uint32_t, std::string_view> expressions_;
@@ -199,10 +216,11 @@ void appendLine(std::string& log, const ElfDataSymbol& symbol, std::string_view 
 const ElfDataSymbol* holder(const std::vector<const ElfDataSymbol*>& sorted, std::uint64_t address) {
     auto past = std::upper_bound(sorted.begin(), sorted.end(), address,
                                  [](std::uint64_t a, const ElfDataSymbol* s) { return a < s->address; });
-    while (past != sorted.begin()) {
+    // Data symbols do not overlap but for aliases at one address: a few
+    // steps back reach every symbol that can hold the address.
+    for (int step = 0; step < 8 && past != sorted.begin(); ++step) {
         const ElfDataSymbol* s = *--past;
         if (address < s->address + s->size) return s;
-        if (s->address + 0x10000 < address) break;  // symbols nest seldom and are small
     }
     return nullptr;
 }
