@@ -196,7 +196,9 @@ int runPhases(const std::string& dump, const std::string& reportFile, bool model
     std::string floorError;
     kestrel::reader::LineAssembler floorSplitter;
     auto countLine = [&](std::string_view) { ++floorLines; };
-    kestrel::reader::readBlocks(dump, [&](std::string_view block) { floorSplitter.push(block, countLine); },
+    kestrel::reader::readBlocks(dump, [&](std::string_view block) { floorSplitter.push(block, countLine);
+        return true;
+    },
                                 floorError);
     floorSplitter.finish(countLine);
     std::fprintf(report, "read_lines_seconds %.6f\n", secondsSince(start));

@@ -83,7 +83,8 @@ inline std::vector<std::size_t> shape(const model::DwarfModel& m) {
 #define KESTREL_ENTRY_KIND(K, Class, list) m.list.size(),
 #include "model/EntryKinds.def"
         m.locatedObjects.size(), m.constantObjects.size(), m.lineTables.size(), m.objectsByOffset.size(),
-        static_cast<std::size_t>(m.littleEndian), static_cast<std::size_t>(m.linesRead)};
+        static_cast<std::size_t>(m.littleEndian), static_cast<std::size_t>(m.linesRead),
+        static_cast<std::size_t>(m.dumpCut)};
 }
 
 }  // namespace detail

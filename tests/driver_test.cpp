@@ -557,6 +557,41 @@ TEST_F(DriverRun, FailingObjdumpIsReportedAndWritesNothing) {
     }
 }
 
+// A dump cut inside its .debug_info listing, given as a file or arriving from
+// objdump through the pipe, is refused with status 1 and leaves the outputs.
+TEST_F(DriverRun, CutDumpIsRefusedAndLeavesOutputsUntouched) {
+    TempDir dir;
+    const std::string whole = referenceDump(firmwareDir_->path, "app.elf");
+    const std::size_t unit = whole.find("  Compilation Unit @ offset");
+    const std::size_t heading = whole.find("\nContents of the", unit);
+    ASSERT_NE(unit, std::string::npos);
+    ASSERT_NE(heading, std::string::npos);
+    const std::string cut = whole.substr(0, whole.find('\n', (unit + heading) / 2) + 1);
+    writeFile(dir.path / "cut.txt", cut);
+    for (const bool throughObjdump : {false, true}) {
+        SCOPED_TRACE(throughObjdump ? "through objdump" : "dump file");
+        writeFile(dir.path / "app_Mox.m51", "old map\r\n");
+        writeFile(dir.path / "app_CANape.db", "old database\r\n");
+        ExeRun run;
+        if (throughObjdump) {
+            writeFile(dir.path / "app_ObjDump.txt", "earlier dump\n");
+            fs::copy_file(elf(), dir.path / "app.elf", fs::copy_options::overwrite_existing);
+            run = runKestrel(dir.path, {"app.elf"},
+                             fakeObjdump(dir.path / "bin", "cat " + shellQuote((dir.path / "cut.txt").string())));
+        } else {
+            writeFile(dir.path / "app_ObjDump.txt", cut);
+            run = runKestrel(dir.path, {"app.txt"});
+        }
+        EXPECT_EQ(run.status, 1) << run.out;
+        ASSERT_FALSE(run.lines.empty());
+        EXPECT_EQ(run.lines.back(), "The dump ends inside a compilation unit: app_ObjDump.txt");
+        EXPECT_EQ(readFile(dir.path / "app_ObjDump.txt"), throughObjdump ? "earlier dump\n" : cut);
+        EXPECT_EQ(readFile(dir.path / "app_Mox.m51"), "old map\r\n");
+        EXPECT_EQ(readFile(dir.path / "app_CANape.db"), "old database\r\n");
+        EXPECT_FALSE(fs::exists(dir.path / "app_Mox.m51_StyleWarnings.log"));
+    }
+}
+
 TEST_F(DriverRun, MissingDumpIsReportedAndLeavesOutputsUntouched) {
     TempDir dir;
     writeFile(dir.path / "app.txt", "not a dump\n");

@@ -14,6 +14,7 @@
 
 #include "../fuzz/elf_check.h"
 #include "TestSupport.h"
+#include "../fuzz/dump_file_check.h"
 #include "../fuzz/pipeline.h"
 
 namespace {
@@ -40,6 +41,17 @@ TEST(FuzzCorpus, EveryInputPassesThePipelineChecks) {
         EXPECT_EQ(outcome.problem, "");
         EXPECT_TRUE(fs::is_empty(scratch.path)) << "output files were left behind";
     }
+}
+
+// The dump-file target's check: every input read from a file gives the model
+// the text in memory gives.
+TEST(FuzzCorpus, EveryInputReadsFromAFileLikeFromMemory) {
+    TempDir scratch("kestrel-corpus-");
+    for (const fs::path& file : corpusFiles()) {
+        SCOPED_TRACE(file.filename().string());
+        EXPECT_EQ(kestrel::fuzzing::checkDumpFile(readFile(file), scratch.path), "");
+    }
+    EXPECT_TRUE(fs::is_empty(scratch.path));
 }
 
 // The real dumps locate their variables; the checks above would pass

@@ -11,6 +11,9 @@
 //               with every reason and both kinds of name/address mismatch
 //   corpus-*:   the hostile dumps of the fuzz corpus (fuzz/corpus/*.txt, read
 //               from there): what they must give around their broken parts
+// A case folder with a file `refused.txt` instead of `expected` holds a dump
+// the program must refuse: status 1, that file's line as the last console
+// line, and no output file.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -75,10 +78,19 @@ TEST_P(Golden, OutputsMatchByteForByte) {
 
     const std::string command =
         "cd '" + work.path.string() + "' && '" + KESTREL_EXE + "' '" + stem + ".txt' > console.txt";
-    ASSERT_EQ(std::system(command.c_str()), 0) << readFile(work.path / "console.txt");
+    const int status = std::system(command.c_str());
+    const std::string console = readFile(work.path / "console.txt");
+    const bool refused = fs::exists(caseDir / "refused.txt");
+    if (refused) {
+        ASSERT_NE(status, 0) << console;  // status 1: checked in the driver tests
+        EXPECT_TRUE(console.ends_with(readFile(caseDir / "refused.txt"))) << console;
+    } else {
+        ASSERT_EQ(status, 0) << console;
+    }
 
     std::set<std::string> expected;
-    for (const auto& entry : fs::directory_iterator(caseDir / "expected")) {
+    for (const auto& entry : fs::directory_iterator(refused ? caseDir : caseDir / "expected")) {
+        if (refused) continue;
         const std::string name = entry.path().filename().string();
         expected.insert(name);
         ASSERT_TRUE(fs::exists(work.path / name)) << name << " was not written";

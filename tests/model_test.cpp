@@ -61,11 +61,10 @@ TEST(ModelObjects, ChildrenInheritFromTheirParentAtConstruction) {
     BasicObject root(0, "", nullptr);
     auto* cu = new CompileUnitInfo(0xb, "DW_TAG_compile_unit", &root);
     cu->name = "main.c";
-    cu->compileUnitName = "main.c";
     cu->stmtList = 0x75;
     auto* v = new VariableInfo(0x20, "DW_TAG_variable", cu);
     EXPECT_FALSE(v->nested);
-    EXPECT_EQ(v->compileUnitName, "main.c");
+    EXPECT_EQ(v->compileUnitName(), "main.c");
     EXPECT_EQ(v->stmtList, 0x75u);
     auto* s = new TypeInfo_Structure(0x30, "DW_TAG_structure_type", cu);
     s->declLine = "12";

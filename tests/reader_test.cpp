@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory_resource>
 #include <new>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "TestSupport.h"
 #include "model/DwarfModel.h"
+#include "reader/LineSource.h"
 #include "reader/ModelLoader.h"
 
 using namespace kestrel::model;
@@ -66,7 +70,7 @@ TEST(ReaderClassicShape, BuildsUnitsTypesVariablesAndLineTables) {
     ASSERT_EQ(m->compileUnits.size(), 1u);
     CompileUnitInfo* cu = m->compileUnits[0];
     EXPECT_EQ(cu->name, "main.c");
-    EXPECT_EQ(cu->compileUnitName, "main.c");
+    EXPECT_EQ(cu->compileUnitName(), "main.c");
     EXPECT_EQ(cu->producer, "GNU C 4.7.4");
     EXPECT_EQ(cu->compDir, "/work");
     EXPECT_EQ(cu->language, "(ANSI C)");
@@ -80,7 +84,7 @@ TEST(ReaderClassicShape, BuildsUnitsTypesVariablesAndLineTables) {
     EXPECT_TRUE(v->isStatic);
     EXPECT_EQ(v->declLine, "17");
     EXPECT_EQ(v->declFile, 1);
-    EXPECT_EQ(v->compileUnitName, "main.c");
+    EXPECT_EQ(v->compileUnitName(), "main.c");
     ASSERT_EQ(v->type, m->baseTypes.at(0));
     EXPECT_EQ(m->baseTypes[0]->encodingName, "unsigned");
     EXPECT_EQ(m->baseTypes[0]->encoding, 7);
@@ -99,12 +103,17 @@ TEST(ReaderClassicShape, CrLfReadsLikeLf) {
         if (*p == '\n') crlf += '\r';
         crlf += *p;
     }
+    std::string crOnly = kClassic;
+    std::replace(crOnly.begin(), crOnly.end(), '\n', '\r');
     auto a = read(kClassic);
-    auto b = read(crlf);
-    ASSERT_EQ(b->variables.size(), 1u);
-    EXPECT_EQ(b->variables[0]->name, "counter");
-    EXPECT_EQ(b->lineTables.at(0)->files, a->lineTables.at(0)->files);
-    EXPECT_EQ(b->lineTables.at(0)->directories, a->lineTables.at(0)->directories);
+    for (const std::string& text : {crlf, crOnly}) {
+        auto b = read(text);
+        ASSERT_EQ(b->variables.size(), 1u);
+        EXPECT_EQ(b->variables[0]->name, "counter");
+        EXPECT_EQ(b->lineTables.at(0)->files, a->lineTables.at(0)->files);
+        EXPECT_EQ(b->lineTables.at(0)->directories, a->lineTables.at(0)->directories);
+        EXPECT_EQ(b->linesRead, a->linesRead);
+    }
 }
 
 TEST(ReaderDepthRule, SkipsEntriesDeeperThanAllowedWithTheirSubtrees) {
@@ -204,6 +213,12 @@ std::string show(bool v) { return v ? "true" : "false"; }
 const auto kLocated = [](const DwarfModel& m, const BasicObject& o) {
     return show(!m.locatedObjects.empty() && m.locatedObjects[0] == &o);
 };
+// The linkage names kept beside the objects, as "object offset: name".
+const auto kLinkageNames = [](const DwarfModel& m, const BasicObject&) {
+    std::string all;
+    for (const auto& [object, name] : m.linkageNames) all += std::to_string(object->offset) + ": " + std::string(name);
+    return all;
+};
 
 const AttributeCase kAttributeCases[] = {
     // Values run to the last TAB; texts behind an indirect-string prefix.
@@ -236,6 +251,8 @@ const AttributeCase kAttributeCases[] = {
     {"variable", "DW_AT_location    : 0xc (location list)", FIELD(VariableInfo, isStatic), "true"},
     {"variable", "DW_AT_location    : 0xc (location list)", FIELD(VariableInfo, address), "0"},
     {"variable", "DW_AT_location    : 0xc (location list)", kLocated, "false"},
+    {"subprogram", "DW_AT_linkage_name: (indirect string, offset: 0x9): _Z4stepv\t", kLinkageNames, "32: _Z4stepv"},
+    {"variable", "DW_AT_MIPS_linkage_name: (indirect string, offset: 0x2): _ZN2ns1vE\t", kLinkageNames, "32: _ZN2ns1vE"},
     {"variable", "DW_AT_location    : 6 byte block: 3 0 1 0 20 6 \t(DW_OP_addr: 20000100; DW_OP_deref)",
      FIELD(VariableInfo, address), "0"},
     {"variable", "DW_AT_location    : 6 byte block: 3 0 1 0 20 6 \t(DW_OP_addr: 20000100; DW_OP_deref)",
@@ -517,6 +534,95 @@ TEST(ReaderExceptions, AModelGivenUpMidwayReleasesItsMemory) {
         std::pmr::set_default_resource(previous);
         EXPECT_TRUE(ranOut);
     }
+}
+
+}  // namespace
+
+namespace {
+
+// The lines a LineAssembler gives for `text` arriving in blocks of `block`
+// bytes; `cut` tells whether the last line had no line end.
+std::vector<std::string> assembled(std::string_view text, std::size_t block, bool& cut) {
+    std::vector<std::string> lines;
+    auto onLine = [&](std::string_view line) { lines.emplace_back(line); };
+    LineAssembler assembler;
+    for (std::size_t i = 0; i < text.size(); i += block) assembler.push(text.substr(i, block), onLine);
+    cut = assembler.finish(onLine);
+    return lines;
+}
+
+TEST(LineSplitting, TheFirstLineEndSetsTheConventionAtEveryBlockBoundary) {
+    struct Case {
+        std::string text;
+        std::vector<std::string> lines;
+        bool cut;
+    };
+    const Case cases[] = {
+        {"", {}, false},
+        {"a\nb\n", {"a", "b"}, false},
+        {"a\r\nb\r\n", {"a", "b"}, false},
+        {"a\rb\r", {"a", "b"}, false},
+        {"\r", {""}, false},
+        {"\r\r\n\n\r", {"", "", "", ""}, false},
+        {"a\r\rb\r\n\nc\n", {"a", "", "b", "", "c"}, false},
+        {"a\rb\nc\r\n", {"a", "b", "c"}, false},
+        // After an LF or CR LF first line end, a lone CR is text.
+        {"ab\n\rcd", {"ab", "\rcd"}, true},
+        {"a\r\n\r\nb\rc", {"a", "", "b\rc"}, true},
+        {"a\r\nb\rc\n", {"a", "b\rc"}, false},
+    };
+    for (const Case& c : cases) {
+        for (std::size_t block = 1; block <= c.text.size() + 1; ++block) {
+            bool cut = false;
+            EXPECT_EQ(assembled(c.text, block, cut), c.lines) << testing::PrintToString(c.text) << " block " << block;
+            EXPECT_EQ(cut, c.cut) << testing::PrintToString(c.text) << " block " << block;
+        }
+        std::vector<std::string> whole;
+        forEachLine(c.text, [&](std::string_view line) { whole.emplace_back(line); });
+        EXPECT_EQ(whole, c.lines) << testing::PrintToString(c.text);
+    }
+}
+
+// A line longer than kMaxLine (a file without line ends) is skipped, and the
+// assembler never holds more than kMaxLine bytes of it.
+TEST(LineSplitting, OverlongLinesAreSkippedWithoutBeingHeld) {
+    const std::string block(1u << 20, 'x');
+    for (const char* end : {"\n", "\r", "\r\n"}) {
+        LineAssembler assembler;
+        std::vector<std::string> lines;
+        auto onLine = [&](std::string_view line) { lines.emplace_back(line.substr(0, 16)); };
+        assembler.push(std::string("first") + end + "xx", onLine);
+        for (std::size_t i = 0; i < 2 * kMaxLine / block.size(); ++i) {
+            assembler.push(block, onLine);
+            ASSERT_LE(assembler.heldBytes(), kMaxLine);
+        }
+        assembler.push(std::string(end) + "last" + end, onLine);
+        EXPECT_FALSE(assembler.finish(onLine));
+        EXPECT_EQ(lines, (std::vector<std::string>{"first", "last"}));
+        EXPECT_EQ(assembler.heldBytes(), 0u);
+    }
+}
+
+// A real dump cut anywhere inside its .debug_info listing (at a line end or
+// inside a line) is reported as cut; the whole dump, and a dump cut only
+// after the listing was closed by the next section's heading, are not.
+TEST(ReaderCutDump, EveryCutInsideTheInfoListingIsReported) {
+    const std::string dump =
+        kestrel::test::readFile(std::filesystem::path(KESTREL_SOURCE_DIR) / "fuzz" / "corpus" / "real-signals-dwarf4.txt");
+    const std::size_t unit = dump.find("  Compilation Unit @ offset");
+    const std::size_t heading = dump.find("\nRaw dump of debug contents of section");
+    ASSERT_NE(unit, std::string::npos);
+    ASSERT_NE(heading, std::string::npos);
+    EXPECT_FALSE(read(dump)->dumpCut);
+    EXPECT_FALSE(read(dump.substr(0, dump.find('\n', heading + 1) + 1))->dumpCut);
+    EXPECT_TRUE(read(dump + "  Offset: 0x4")->dumpCut) << "a last line without its line end";
+    std::size_t cuts = 0;
+    for (std::size_t lineEnd = dump.find('\n', unit); lineEnd <= heading; lineEnd = dump.find('\n', lineEnd + 1)) {
+        EXPECT_TRUE(read(dump.substr(0, lineEnd + 1))->dumpCut) << "cut after byte " << lineEnd;
+        EXPECT_TRUE(read(dump.substr(0, lineEnd))->dumpCut) << "cut before byte " << lineEnd;
+        ++cuts;
+    }
+    EXPECT_GT(cuts, 200u);
 }
 
 }  // namespace

@@ -187,17 +187,31 @@ int runImage(const std::string& inputPath, std::ostream& out, std::size_t* signa
         printLine(out, "elfFile : " + elfPath);
         // objdump's output is kept as the dump file and read into the model
         // as it arrives, so that reading overlaps with objdump's own work.
+        // A refused dump (no objdump dump, or cut) does not replace an earlier one.
         reader::ModelLoader builder(*model);
-        if (!dumpElfFile(elfPath, files.dumpFile, [&](std::string_view bytes) { builder.push(bytes); }, reporter))
-            return 1;
-        printTiming(out, "ObjDump finished " + files.dumpFile, start);
-        builder.finish();
+        const bool dumped = dumpElfFile(
+            elfPath, files.dumpFile, [&](std::string_view bytes) { return builder.push(bytes); },
+            [&] {
+                builder.finish();
+                return !model->dumpCut;
+            },
+            reporter);
+        if (!dumped && !model->notADump && !model->dumpCut) return 1;
+        if (dumped) printTiming(out, "ObjDump finished " + files.dumpFile, start);
     } else {
         std::string reason;
         if (!reader::loadFile(files.dumpFile, *model, reason)) {
             printLine(out, "Can not open file: " + files.dumpFile + " (" + reason + ")");
             return 1;
         }
+    }
+    if (model->notADump) {
+        printLine(out, "The file is not an objdump dump (a line longer than 16 MB): " + files.dumpFile);
+        return 1;
+    }
+    if (model->dumpCut) {
+        printLine(out, "The dump ends inside a compilation unit: " + files.dumpFile);
+        return 1;
     }
     printTiming(out, "Parsing Dwarf finished", start);
 

@@ -45,7 +45,8 @@ std::uint64_t dumpSizeBound(std::uint64_t elfBytes) {
 }
 
 bool dumpElfFile(const std::string& elfPath, const std::string& dumpFile,
-                 const std::function<void(std::string_view)>& onOutput, model::Reporter& reporter) {
+                 const std::function<bool(std::string_view)>& onOutput, const std::function<bool()>& accept,
+                 model::Reporter& reporter) {
     std::uint64_t elfBytes = 0;
     if (!readableSize(elfPath, elfBytes)) {
         reporter.message("Can not open file: " + elfPath);
@@ -55,6 +56,7 @@ bool dumpElfFile(const std::string& elfPath, const std::string& dumpFile,
     if (dump.failed()) return reportDumpProblem(dump, reporter);
     const std::uint64_t bound = dumpSizeBound(elfBytes);
     std::uint64_t received = 0;
+    bool refused = false;
     const std::string tooLong = "stopped after " + std::to_string(bound) +
                                 " bytes of output, more than the debugging information of a " +
                                 std::to_string(elfBytes) + "-byte ELF file gives (the file may be damaged)";
@@ -65,16 +67,18 @@ bool dumpElfFile(const std::string& elfPath, const std::string& dumpFile,
             if (received > bound) return false;
             dump.write(bytes);
             if (dump.failed()) return false;
-            onOutput(bytes);
-            return true;
+            refused = !onOutput(bytes);
+            return !refused;
         },
         tooLong);
     // A dump that could not be written is reported as such, whatever objdump did.
     if (dump.failed()) return reportDumpProblem(dump, reporter);
+    if (refused) return false;
     if (!objdump.ok) {
         reporter.message(std::string(kObjdumpProgram) + " failed on " + elfPath + ": " + objdump.failure);
         return false;
     }
+    if (!accept()) return false;
     if (!dump.complete() || !dump.commit()) return reportDumpProblem(dump, reporter);
     return true;
 }

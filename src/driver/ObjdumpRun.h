@@ -26,8 +26,13 @@ std::uint64_t dumpSizeBound(std::uint64_t elfBytes);
 // On any failure reports the reason to `reporter`, leaves an earlier dump untouched
 // and returns false: the ELF file cannot be read (`Can not open file: `, objdump
 // is not started), the dump cannot be written, objdump fails, or its output
-// passes dumpSizeBound (objdump is stopped).
+// passes dumpSizeBound (objdump is stopped). `onOutput` may refuse the
+// output by returning false (objdump is stopped), and `accept`, asked once
+// objdump ended successfully, may refuse it as a whole: then too the earlier
+// dump stays untouched and false is returned, but nothing is reported (the
+// caller knows why).
 bool dumpElfFile(const std::string& elfPath, const std::string& dumpFile,
-                 const std::function<void(std::string_view)>& onOutput, model::Reporter& reporter);
+                 const std::function<bool(std::string_view)>& onOutput, const std::function<bool()>& accept,
+                 model::Reporter& reporter);
 
 }  // namespace kestrel::driver

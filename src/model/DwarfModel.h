@@ -77,6 +77,9 @@ public:
     std::map<std::uint32_t, std::unique_ptr<StatementList>> lineTables;
     // Tables whose offset was already taken: not indexed, but owned here.
     std::vector<std::unique_ptr<StatementList>> spareLineTables;
+    // DW_AT_linkage_name of the objects that have one, in reading order: few
+    // objects have one, so it is kept here rather than in every object.
+    std::vector<std::pair<const BasicObject*, std::string_view>> linkageNames;
     std::vector<BasicObject*> locatedObjects;
     std::vector<BasicObject*> constantObjects;
     // The text of every DW_AT_location expression that is neither a single
@@ -90,6 +93,14 @@ public:
     // Set when the dump's file-format line names a little-endian format; the
     // output pass numbers bit-field bits by it.
     bool littleEndian = false;
+
+    // Set by the loader when the text ended inside a compilation unit's
+    // listing (no section heading after the last unit header) or without a
+    // line end: a cut dump (objdump ends every line and every listing).
+    bool dumpCut = false;
+    // Set by the loader when a line longer than reader::kMaxLine arrived:
+    // the text is no objdump dump, and reading stopped there.
+    bool notADump = false;
 
     // Storage of every text the objects point at.
     TextPool texts;

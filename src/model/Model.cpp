@@ -3,21 +3,20 @@
 namespace kestrel::model {
 
 BasicObject::BasicObject(std::uint32_t offset, std::string_view tag, ArenaRoot root)
-    : offset(offset), tag(tag), children(root.arena), kind_(Kind::Basic) {}
+    : tag(tag), children(root.arena), offset(offset), kind_(Kind::Basic) {}
 
 BasicObject::BasicObject(Kind kind, std::uint32_t offset, std::string_view tag, BasicObject* parent)
-    : offset(offset),
-      parent(parent),
+    : parent(parent),
       tag(tag),
       children(parent != nullptr ? parent->children.get_allocator()
                                  : std::pmr::polymorphic_allocator<BasicObject*>()),
+      offset(offset),
       kind_(kind) {
     if (parent != nullptr) {
         nested = parent->nested;
         declLine = parent->declLine;
         declFile = parent->declFile;
         stmtList = parent->stmtList;
-        compileUnitName = parent->compileUnitName;
         parent->addChild(this);
     }
 }
@@ -35,6 +34,13 @@ BasicObject::~BasicObject() {
         o->children.clear();
         delete o;
     }
+}
+
+std::string_view BasicObject::compileUnitName() const {
+    const BasicObject* o = this;
+    for (int depth = 0; o != nullptr && depth < kMaxDepth; ++depth, o = o->parent)
+        if (o->kind() == Kind::CompileUnit) return o->name;
+    return {};
 }
 
 void BasicObject::addChild(BasicObject* child) { children.push_back(child); }

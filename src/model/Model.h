@@ -56,22 +56,25 @@ public:
 
     Kind kind() const { return kind_; }
 
+    // The name of the compile unit the object belongs to: the name of the
+    // nearest compile unit among the object and its parents.
+    std::string_view compileUnitName() const;
 
-    std::uint32_t offset = 0;
+    // The fields are ordered by size, so that a model of millions of
+    // objects carries no padding between them.
     BasicObject* parent = nullptr;
-    std::string_view declLine;
-    std::int32_t declFile = 0;
     std::string_view name;
     std::string_view tag;
-    std::string_view compileUnitName;
-    std::uint32_t stmtList = 0;
-    bool hasSpecification = false;
-    bool nested = false;
-    std::int32_t accessibility = 0;
-    std::string_view linkageName;
+    std::string_view declLine;
     // Owned: destroying an object destroys its children. Objects that a
     // DwarfModel builds live in the model's arena and end with it.
     std::pmr::vector<BasicObject*> children;
+    std::uint32_t offset = 0;
+    std::int32_t declFile = 0;
+    std::uint32_t stmtList = 0;
+    std::int32_t accessibility = 0;
+    bool hasSpecification = false;
+    bool nested = false;
 
 protected:
     BasicObject(Kind kind, std::uint32_t offset, std::string_view tag, BasicObject* parent);
@@ -132,9 +135,9 @@ class TypeInfo_Base : public BasicObject {
 public:
     KESTREL_ENTRY_CLASS(TypeInfo_Base, Kind::Base)
     std::uint32_t getSize() const override { return static_cast<std::uint32_t>(byteSize); }
+    std::string_view encodingName;
     std::int32_t byteSize = 0;
     std::int32_t encoding = 0;
-    std::string_view encodingName;
 };
 
 class TypeInfo_Class : public BasicObject {
@@ -142,10 +145,10 @@ public:
     KESTREL_ENTRY_CLASS(TypeInfo_Class, Kind::Class)
     void addChild(BasicObject* child) override { addNestedChild(child); }
     std::uint32_t getSize() const override { return static_cast<std::uint32_t>(byteSize); }
-    std::int32_t byteSize = 0;
-    bool declaration = false;
-    std::uint32_t specificationOffset = 0;
     BasicObject* specification = nullptr;
+    std::int32_t byteSize = 0;
+    std::uint32_t specificationOffset = 0;
+    bool declaration = false;
 };
 
 class TypeInfo_Enumerator : public BasicObject {
@@ -170,17 +173,17 @@ public:
     std::uint32_t getSize() const override;
     void setConstValue(std::string_view v) { constValue = v; hasConstValue = true; }
     BasicObject* type = nullptr;
+    std::string_view constValue;
     std::uint32_t typeOffset = 0;
     std::int32_t dataMemberLocation = 0;
     std::int32_t bitSize = 0;
     std::int32_t bitOffset = 0;
     std::int32_t byteSize = 0;
-    std::string_view constValue;
-    bool hasConstValue = false;
     // Extensions for current debugging information (not in the classic
     // listing): a DW_AT_data_bit_offset, and whether the member is only a
     // declaration (a static data member up to DWARF 4).
     std::int32_t dataBitOffset = 0;
+    bool hasConstValue = false;
     bool hasDataBitOffset = false;
     bool hasDataMemberLocation = false;
     bool declaration = false;
@@ -205,9 +208,9 @@ public:
     KESTREL_ENTRY_CLASS(TypeInfo_Structure, Kind::Structure)
     void addChild(BasicObject* child) override { addNestedChild(child); }
     std::uint32_t getSize() const override { return static_cast<std::uint32_t>(byteSize); }
+    BasicObject* specification = nullptr;
     std::int32_t byteSize = 0;
     std::uint32_t specificationOffset = 0;
-    BasicObject* specification = nullptr;
 };
 
 class TypeInfo_Subrange : public BasicObject {
@@ -216,9 +219,9 @@ public:
     std::uint32_t getSize() const override {
         return static_cast<std::uint32_t>(upperB) - static_cast<std::uint32_t>(lowerB) + 1u;
     }
+    BasicObject* type = nullptr;
     std::int32_t upperB = 0;
     std::int32_t lowerB = 0;
-    BasicObject* type = nullptr;
     std::uint32_t typeOffset = 0;
     // DW_AT_count (clang and others): turned into upperB once the dump is read.
     std::int32_t count = 0;
@@ -238,11 +241,11 @@ class CompileUnitInfo : public BasicObject {
 public:
     KESTREL_ENTRY_CLASS(CompileUnitInfo, Kind::CompileUnit)
     std::uint32_t getSize() const override { return 0; }
-    std::uint32_t addressHigh = 0;
-    std::uint32_t addressLow = 0;
     std::string_view language;
     std::string_view producer;
     std::string_view compDir;
+    std::uint32_t addressHigh = 0;
+    std::uint32_t addressLow = 0;
 };
 
 class FunctionInfo : public BasicObject {
@@ -251,15 +254,15 @@ public:
     void addChild(BasicObject* child) override { addNestedChild(child); }
     std::uint32_t getSize() const override { return 0; }
     BasicObject* type = nullptr;
+    BasicObject* specification = nullptr;
     std::uint32_t typeOffset = 0;
     std::uint32_t addressHigh = 0;
     std::uint32_t addressLow = 0;
+    std::uint32_t specificationOffset = 0;
     bool external = false;
     bool declaration = false;
     bool virtuality = false;
     bool isInline = false;
-    std::uint32_t specificationOffset = 0;
-    BasicObject* specification = nullptr;
 };
 
 // What a variable's DW_AT_location held, for the account of variables that
@@ -288,17 +291,17 @@ public:
     std::uint32_t getSize() const override { return sizeOf(type); }
     void setConstValue(std::string_view v) { constValue = v; hasConstValue = true; }
     BasicObject* type = nullptr;
+    BasicObject* specification = nullptr;
+    std::string_view constValue;
     std::uint32_t typeOffset = 0;
+    std::uint32_t address = 0;
+    std::uint32_t specificationOffset = 0;
     bool external = false;
     bool declaration = false;
     bool isStatic = false;
-    std::uint32_t address = 0;
     bool isParameter = false;
     LocationForm locationForm = LocationForm::None;
-    std::string_view constValue;
     bool hasConstValue = false;
-    std::uint32_t specificationOffset = 0;
-    BasicObject* specification = nullptr;
 };
 
 #undef KESTREL_ENTRY_CLASS

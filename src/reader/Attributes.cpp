@@ -161,7 +161,7 @@ struct Rules {
             case Attr::Specification: o.hasSpecification = v.flag; break;
             case Attr::Accessibility: o.accessibility = v.decimal; break;
             case Attr::MipsLinkageName:
-            case Attr::LinkageName: o.linkageName = keep(v.text); break;
+            case Attr::LinkageName: c.model.linkageNames.emplace_back(&o, keep(v.text)); break;
             default: break;
         }
     }
@@ -176,7 +176,6 @@ struct Rules {
 
     void apply(CompileUnitInfo& cu, const Value& v) const {
         switch (v.attr) {
-            case Attr::Name: cu.compileUnitName = cu.name; break;
             case Attr::CompDir: cu.compDir = keep(v.text); break;
             case Attr::Language: cu.language = keep(v.line->interpretation); break;
             case Attr::Producer: cu.producer = keep(v.text); break;

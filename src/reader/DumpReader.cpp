@@ -82,6 +82,15 @@ void DumpReader::feed(std::string_view line) {
 }
 
 void DumpReader::onOtherLine(std::string_view line) {
+    if (!line.empty()) {
+        if (line[0] != ' ' && line[0] != '\t') {
+            insideUnit_ = false;  // a section heading, a file-format line
+        } else if (!insideUnit_) {
+            std::size_t first = line.find_first_not_of(" \t");
+            if (first != std::string_view::npos && line.substr(first).starts_with("Compilation Unit @ offset"))
+                insideUnit_ = true;
+        }
+    }
     if (tables_.active()) {
         tables_.line(line);
         return;

@@ -21,6 +21,11 @@ public:
 
     void feed(std::string_view line);
 
+    // True while the last unit header read has not been closed by a line
+    // that starts a new section listing (a line that does not start with a
+    // blank). A dump that ends while this holds was cut.
+    bool insideUnit() const { return insideUnit_; }
+
 private:
     // The kind of class a tag makes, and the tag's text kept once.
     struct TagInfo {
@@ -39,6 +44,7 @@ private:
     AttributeContext attributes_;
     std::vector<model::BasicObject*> levels_;  // levels_[k]: parent of an entry of depth k
     std::int32_t lastLevel_ = 0;
+    bool insideUnit_ = false;
     std::unordered_map<std::string_view, TagInfo> tags_;
 };
 

@@ -29,7 +29,7 @@ std::FILE* openFile(const std::string& fileName, bool write) {
 std::FILE* openForReading(const std::string& fileName) { return openFile(fileName, false); }
 std::FILE* openForWriting(const std::string& fileName) { return openFile(fileName, true); }
 
-bool readBlocks(const std::string& fileName, const std::function<void(std::string_view)>& onBlock,
+bool readBlocks(const std::string& fileName, const std::function<bool(std::string_view)>& onBlock,
                 std::string& error) {
     std::FILE* f = openForReading(fileName);
     if (f == nullptr) {
@@ -41,7 +41,7 @@ bool readBlocks(const std::string& fileName, const std::function<void(std::strin
     std::vector<char> buffer(kBlock);
     for (;;) {
         const std::size_t got = std::fread(buffer.data(), 1, buffer.size(), f);
-        if (got > 0) onBlock(std::string_view(buffer.data(), got));
+        if (got > 0 && !onBlock(std::string_view(buffer.data(), got))) break;
         if (got < buffer.size()) break;
     }
     if (std::ferror(f)) {

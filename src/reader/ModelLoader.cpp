@@ -22,20 +22,24 @@ ModelLoader::ModelLoader(model::DwarfModel& model) : state_(std::make_unique<Sta
 
 ModelLoader::~ModelLoader() = default;
 
-void ModelLoader::push(std::string_view bytes) {
+bool ModelLoader::push(std::string_view bytes) {
+    if (state_->model.notADump) return false;
     state_->model.bytesRead += bytes.size();
     state_->lines.push(bytes, [this](std::string_view line) { state_->line(line); });
+    if (state_->lines.sawOverlong()) state_->model.notADump = true;
+    return !state_->model.notADump;
 }
 
 void ModelLoader::finish() {
-    state_->lines.finish([this](std::string_view line) { state_->line(line); });
+    const bool lastLineCut = state_->lines.finish([this](std::string_view line) { state_->line(line); });
+    state_->model.dumpCut = lastLineCut || state_->reader.insideUnit();
     state_->model.link();
     state_->model.normalise();
 }
 
 bool loadFile(const std::string& dumpFileName, model::DwarfModel& model, std::string& error) {
     ModelLoader loader(model);
-    if (!readBlocks(dumpFileName, [&](std::string_view block) { loader.push(block); }, error)) return false;
+    if (!readBlocks(dumpFileName, [&](std::string_view block) { return loader.push(block); }, error)) return false;
     loader.finish();
     return true;
 }

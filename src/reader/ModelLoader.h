@@ -23,7 +23,11 @@ public:
     ModelLoader(const ModelLoader&) = delete;
     ModelLoader& operator=(const ModelLoader&) = delete;
 
-    void push(std::string_view bytes);
+    // False once a line longer than kMaxLine has arrived: the text is no
+    // objdump dump (the model's notADump is set) and the rest is ignored.
+    bool push(std::string_view bytes);
+    // Also sets the model's dumpCut when the text ended inside a unit's
+    // listing or in the middle of a line.
     void finish();
 
 private:

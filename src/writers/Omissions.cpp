@@ -25,15 +25,30 @@ void appendHex(std::string& out, std::uint64_t value) {
     while (n > 0) out += digits[--n];
 }
 
-// The name a symbol table gives a variable: its linkage name, else its name
-// (each its own or its declaration's).
-std::string_view symbolName(const VariableInfo& v) {
-    const BasicObject* declaration = v.specification;
-    if (!v.linkageName.empty()) return v.linkageName;
-    if (declaration != nullptr && !declaration->linkageName.empty()) return declaration->linkageName;
-    if (!v.name.empty() || declaration == nullptr) return v.name;
-    return declaration->name;
-}
+// The linkage names of the model by object.
+class LinkageNames {
+public:
+    explicit LinkageNames(const DwarfModel& model) {
+        for (const auto& [object, name] : model.linkageNames) names_.emplace(object, name);
+    }
+    std::string_view of(const BasicObject* object) const {
+        auto it = names_.find(object);
+        return it != names_.end() ? it->second : std::string_view{};
+    }
+
+    // The name a symbol table gives a variable: its linkage name, else its
+    // name (each its own or its declaration's).
+    std::string_view symbolName(const VariableInfo& v) const {
+        const BasicObject* declaration = v.specification;
+        if (const std::string_view own = of(&v); !own.empty()) return own;
+        if (const std::string_view declared = of(declaration); !declared.empty()) return declared;
+        if (!v.name.empty() || declaration == nullptr) return v.name;
+        return declaration->name;
+    }
+
+private:
+    std::unordered_map<const BasicObject*, std::string_view> names_;
+};
 
 // GCC names a function's static variable `name.N` in the symbol table.
 std::string_view withoutNumberSuffix(std::string_view name) {
@@ -46,8 +61,7 @@ std::string_view withoutNumberSuffix(std::string_view name) {
 
 // True when a symbol of this name may stand for a variable of this plain
 // name: the same name, `name.N`, or a mangled name that contains it.
-bool namesAgree(std::string_view symbol, const VariableInfo& v) {
-    const std::string_view name = symbolName(v);
+bool namesAgree(std::string_view symbol, std::string_view name) {
     if (name.empty()) return true;  // nothing to compare
     return symbol == name || withoutNumberSuffix(symbol) == name ||
            (symbol.starts_with("_Z") && symbol.find(name) != std::string_view::npos);
@@ -125,13 +139,13 @@ bool insideFunction(const BasicObject& v) {
 // The reason why no signal covers `symbol`.
 class Reasons {
 public:
-    Reasons(const DwarfModel& model, const std::vector<VariableRecord>& records) {
+    Reasons(const DwarfModel& model, const LinkageNames& linkage, const std::vector<VariableRecord>& records) {
         for (const VariableRecord& r : records) {
             byVariable_.emplace(r.variable, &r);
             byAddress_.emplace(r.variable->address, &r);
         }
         for (const VariableInfo* v : model.variables) {
-            const std::string_view name = symbolName(*v);
+            const std::string_view name = linkage.symbolName(*v);
             if (v->isParameter || name.empty()) continue;
             if (!insideFunction(*v)) byName_.emplace(name, v);
             // A function's static variable: located, or without a location
@@ -227,7 +241,7 @@ const ElfDataSymbol* holder(const std::vector<const ElfDataSymbol*>& sorted, std
 
 // Listed variables whose address and name disagree with the symbol table.
 std::size_t appendMismatches(std::string& log, const std::vector<ElfDataSymbol>& symbols,
-                             const std::vector<VariableRecord>& records) {
+                             const LinkageNames& linkage, const std::vector<VariableRecord>& records) {
     std::vector<const ElfDataSymbol*> sorted;
     std::unordered_multimap<std::string_view, const ElfDataSymbol*> byName;
     for (const ElfDataSymbol& s : symbols) {
@@ -244,7 +258,7 @@ std::size_t appendMismatches(std::string& log, const std::vector<ElfDataSymbol>&
         const std::string name = expand::qualifiedName(&v, std::string());
         std::string reason;
         if (at != nullptr) {
-            if (namesAgree(at->name, v)) continue;
+            if (namesAgree(at->name, linkage.symbolName(v))) continue;
             reason = "listed variable " + name + " at ";
             appendHex(reason, v.address);
             reason += " lies in this symbol of another name";
@@ -252,7 +266,7 @@ std::size_t appendMismatches(std::string& log, const std::vector<ElfDataSymbol>&
             ++count;
             continue;
         }
-        auto named = byName.find(symbolName(v));
+        auto named = byName.find(linkage.symbolName(v));
         if (named == byName.end()) continue;
         reason = "listed variable " + name + " is at ";
         appendHex(reason, v.address);
@@ -276,13 +290,14 @@ OmissionCounts appendOmissions(std::string& log, const std::vector<ElfDataSymbol
     OmissionCounts counts;
     counts.variables = listedVariables(records);
     const Spans spans(records);
-    const Reasons reasons(model, records);
+    const LinkageNames linkage(model);
+    const Reasons reasons(model, linkage, records);
     for (const ElfDataSymbol& symbol : symbols) {
         if (spans.overlaps(symbol.address, symbol.address + symbol.size)) continue;
         appendLine(log, symbol, reasons.of(symbol));
         ++counts.omissions;
     }
-    counts.mismatches = appendMismatches(log, symbols, records);
+    counts.mismatches = appendMismatches(log, symbols, linkage, records);
     return counts;
 }
 
