@@ -180,12 +180,16 @@ private:
     // A located variable at the symbol's address first, then any with a
     // location, then a definition, then a declaration.
     int rank(const VariableInfo& v, const ElfDataSymbol& symbol) const {
-        if (v.locationForm == LocationForm::Address) return v.address == symbol.address ? 4 : 2;
+        if (v.locationForm == LocationForm::Address || byVariable_.count(&v) != 0)
+            return v.address == symbol.address ? 4 : 2;
         if (v.locationForm != LocationForm::None) return 3;
         return v.declaration ? 0 : 1;
     }
 
     std::string reasonFor(const VariableInfo& v) const {
+        // A located variable (whatever form its location was read in) has
+        // the outcome of its expansion.
+        if (auto it = byVariable_.find(&v); it != byVariable_.end()) return outcomeReason(*it->second);
         switch (v.locationForm) {
             case LocationForm::List: return "location list";
             case LocationForm::Expression: {
@@ -195,11 +199,7 @@ private:
                     text = text.substr(1, text.size() - 2);
                 return "unsupported location: " + std::string(text);
             }
-            case LocationForm::Address: {
-                auto it = byVariable_.find(&v);
-                if (it != byVariable_.end()) return outcomeReason(*it->second);
-                return "not expanded";
-            }
+            case LocationForm::Address: return "not expanded";
             case LocationForm::None: break;
         }
         return v.declaration ? "no debugging information" : "optimized out";
