@@ -108,19 +108,36 @@ echo "options: /? (usage text), --version (2 lines), -x.elf (unknown option, sta
 
 # --- The golden cases: each dump's outputs must equal the expected files.
 step "golden cases under wine"
+# A case holds its dump, or names one of the fuzz corpus (corpus-<stem>); a
+# case with refused.txt must be refused with that line and write nothing.
 for case_dir in "$root"/tests/data/golden/*/; do
-    [[ -d "$case_dir/expected" ]] || continue
     name=$(basename "$case_dir")
+    if [[ "$name" == corpus-* ]]; then
+        stem=${name#corpus-}
+        source="$root/fuzz/corpus/$stem.txt"
+    else
+        dump=$(cd "$case_dir" && ls *_ObjDump.txt)
+        stem=${dump%_ObjDump.txt}
+        source="$case_dir/$dump"
+    fi
     dir="$work/golden Müller/$name"
     mkdir -p "$dir"
-    dump=$(cd "$case_dir" && ls *_ObjDump.txt)
-    cp "$case_dir/$dump" "$dir/"
-    runwin "$exe" "$(winpath "$dir/${dump%_ObjDump.txt}.txt")" > "$work/golden-$name.txt" \
-        || fail "golden case $name: status $?"
+    cp "$source" "$dir/${stem}_ObjDump.txt"
+    status=0
+    runwin "$exe" "$(winpath "$dir/$stem.txt")" > "$work/golden-$name.txt" || status=$?
+    produced=$(cd "$dir" && ls | grep -v _ObjDump.txt | sort || true)
+    if [[ -f "$case_dir/refused.txt" ]]; then
+        [[ $status -ne 0 ]] || fail "golden case $name: not refused"
+        last=$(tr -d '\r' < "$work/golden-$name.txt" | tail -n 1)
+        [[ "$last" == "$(cat "$case_dir/refused.txt")" ]] || fail "golden case $name: refused with [$last]"
+        [[ -z "$produced" ]] || fail "golden case $name: refused, but wrote [$produced]"
+        echo "refused as expected: golden case $name"
+        continue
+    fi
+    [[ $status -eq 0 ]] || fail "golden case $name: status $status"
     for expected in "$case_dir"/expected/*; do
         cmp "$expected" "$dir/$(basename "$expected")" || fail "golden case $name: $(basename "$expected") differs"
     done
-    produced=$(cd "$dir" && ls | grep -v _ObjDump.txt | sort)
     wanted=$(cd "$case_dir/expected" && ls | sort)
     [[ "$produced" == "$wanted" ]] || fail "golden case $name: files [$produced], expected [$wanted]"
     echo "identical: golden case $name"
