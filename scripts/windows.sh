@@ -60,7 +60,7 @@ runwin "$tests_exe" --gtest_brief=1 '--gtest_filter=-Cases/Golden.*' || fail "un
 step "example firmware: Linux run"
 "$root/examples/firmware/build.sh" "$work/linux" >/dev/null
 (cd "$work/linux" && "$build_linux/kestrelmap" example.elf) || fail "Linux kestrelmap on example.elf"
-outputs=(example_Mox.m51 example_CANape.db example_Mox.m51_StyleWarnings.log)
+outputs=(example_Mox.m51 example_CANape.db example_Mox.m51_StyleWarnings.log example_Mox.m51_Omissions.log)
 for file in "${outputs[@]}"; do
     [[ -s "$work/linux/$file" ]] || fail "the Linux run wrote no $file"
 done
@@ -68,7 +68,8 @@ done
 step "example firmware: Kestrelmap.exe in 'Projekte Müller'"
 windir="$work/Projekte Müller"
 mkdir -p "$windir"
-cp "$work/linux/example_ObjDump.txt" "$windir/"
+# The ELF beside the dump: the Windows run checks it for omissions too.
+cp "$work/linux/example_ObjDump.txt" "$work/linux/example.elf" "$windir/"
 input=$(winpath "$windir/example.txt")
 [[ -n "$input" ]] || fail "winepath"
 runwin "$exe" "$input" > "$work/console.txt" || fail "Kestrelmap.exe ended with status $?"
@@ -92,7 +93,7 @@ for file in "${outputs[@]}"; do
     echo "identical: $file ($(wc -l < "$windir/$file") lines)"
 done
 expected_files=$(cd "$work/linux" && ls | grep -v -e '\.o$' -e '\.elf$' | sort)
-actual_files=$(cd "$windir" && ls | sort)
+actual_files=$(cd "$windir" && ls | grep -v '\.elf$' | sort)
 [[ "$expected_files" == "$actual_files" ]] || fail "files differ: Linux [$expected_files] Windows [$actual_files]"
 
 # --- The options: the usage text, the banner alone, an unknown option.
@@ -123,9 +124,11 @@ for case_dir in "$root"/tests/data/golden/*/; do
     dir="$work/golden Müller/$name"
     mkdir -p "$dir"
     cp "$source" "$dir/${stem}_ObjDump.txt"
+    # An ELF file of the case goes beside the dump (the omissions check).
+    for elf in "$case_dir"/*.elf; do if [[ -f "$elf" ]]; then cp "$elf" "$dir/"; fi; done
     status=0
     runwin "$exe" "$(winpath "$dir/$stem.txt")" > "$work/golden-$name.txt" || status=$?
-    produced=$(cd "$dir" && ls | grep -v _ObjDump.txt | sort || true)
+    produced=$(cd "$dir" && ls | grep -v -e _ObjDump.txt -e '\.elf$' | sort || true)
     if [[ -f "$case_dir/refused.txt" ]]; then
         [[ $status -ne 0 ]] || fail "golden case $name: not refused"
         last=$(tr -d '\r' < "$work/golden-$name.txt" | tail -n 1)

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -415,8 +416,8 @@ TEST_F(DriverRun, ElfInputRunsObjdumpAndWritesEverythingBesideIt) {
     const ExeRun run = runKestrel(dir.path, {"fw/app.elf"});
     EXPECT_EQ(run.status, 0) << run.out;
 
-    // Progress lines in order, all timed from one start.
-    ASSERT_EQ(run.lines.size(), 8u) << run.out;
+    // Progress lines in order, all timed from one start, then the counts.
+    ASSERT_EQ(run.lines.size(), 9u) << run.out;
     EXPECT_EQ(run.lines[2], "inputFile : fw/app_ObjDump.txt");
     EXPECT_EQ(run.lines[3], "outFileMap : fw/app_Mox.m51");
     EXPECT_EQ(run.lines[4], "elfFile : fw/app.elf");
@@ -440,7 +441,12 @@ TEST_F(DriverRun, ElfInputRunsObjdumpAndWritesEverythingBesideIt) {
     EXPECT_EQ(dump, referenceDump(dir.path, "fw/app.elf"));
     EXPECT_NE(dump.find("DW_TAG_variable"), std::string::npos);
 
-    EXPECT_NE(readFile(dir.path / "fw" / "app_Mox.m51").find("counter"), std::string::npos);
+    const std::string map = readFile(dir.path / "fw" / "app_Mox.m51");
+    EXPECT_NE(map.find("counter"), std::string::npos);
+    const std::string mapLines = std::to_string(std::count(map.begin(), map.end(), '\n'));
+    EXPECT_TRUE(std::regex_match(run.lines[8], std::regex("Variables: [1-9][0-9]*, signals: " + mapLines +
+                                                          ", omissions: [0-9]+")))
+        << run.lines[8];
     EXPECT_TRUE(fs::exists(dir.path / "fw" / "app_CANape.db"));
     EXPECT_FALSE(fs::exists(dir.path / "fw" / "app_Mox.m51_StyleWarnings.log"));
 }

@@ -79,7 +79,7 @@ Reference readelfReference(const Image& image, std::string& problem) {
     }
     // Sections: "  [ 3] .data  PROGBITS  addr off size ES [Flg] Lk Inf Al".
     std::vector<std::string> names(1);
-    std::vector<bool> alloc(1);
+    std::vector<bool> alloc(1), exec(1);
     bool inSymtab = false;
     for (const std::string& line : textLines(readFile(out))) {
         const std::size_t open = line.find('['), close = line.find(']');
@@ -90,28 +90,30 @@ Reference readelfReference(const Image& image, std::string& problem) {
             if (w.size() < 9) continue;  // section 0 has no name
             names.push_back(w[0]);
             alloc.push_back(w.size() == 10 && w[6].find('A') != std::string::npos);
+            exec.push_back(w.size() == 10 && w[6].find('X') != std::string::npos);
             if (w[0].rfind(".debug_", 0) == 0) ref.debugBytes += number(w[4], 16);
             continue;
         }
         // Symbols: "    12: 20000000     4 OBJECT  GLOBAL DEFAULT    3 counter".
         const std::vector<std::string> w = words(line);
-        if (!inSymtab || w.size() < 8 || w[0].back() != ':' || w[3] != "OBJECT") continue;
+        if (!inSymtab || w.size() < 8 || w[0].back() != ':' || (w[3] != "OBJECT" && w[3] != "NOTYPE")) continue;
         const std::uint64_t size = number(w[2], 10);
         if (size == 0 || w[6] == "UND" || w[6] == "ABS" || w[6] == "COM") continue;
         const std::size_t section = std::stoul(w[6]);
-        if (section >= names.size() || !alloc[section]) continue;
+        if (section >= names.size() || !alloc[section] || (w[3] == "NOTYPE" && exec[section])) continue;
         ElfDataSymbol s;
         s.name = w[7];
         s.address = number(w[1], 16);
         s.size = size;
         s.section = names[section];
         s.binding = w[4] == "LOCAL" ? 0 : w[4] == "GLOBAL" ? 1 : w[4] == "WEAK" ? 2 : 10;
+        s.type = w[3] == "OBJECT" ? 1 : 0;
         ref.objects.push_back(s);
     }
     return ref;
 }
 
-auto key(const ElfDataSymbol& s) { return std::tie(s.name, s.address, s.size, s.section, s.binding); }
+auto key(const ElfDataSymbol& s) { return std::tie(s.name, s.address, s.size, s.section, s.binding, s.type); }
 
 class ElfSymbolsTest : public ::testing::Test {
 protected:
@@ -167,10 +169,9 @@ TEST_F(ElfSymbolsTest, DataSymbolsMatchReadelf) {
         EXPECT_EQ(got.debugSectionBytes, ref.debugBytes);
         EXPECT_GT(got.debugSections, 3u);
         // The source's own data, each kind of storage (the host program adds
-        // its C library's objects around them). The function-static `calls`
-        // is not among them: arm-none-eabi-gcc marks zero-initialised local
-        // data STT_NOTYPE.
-        for (const char* name : {"counter", "table", "limits", "s_state", "pairs", "weakValue"}) {
+        // its C library's objects around them), the function-static `calls`
+        // (`calls.0`) included.
+        for (const char* name : {"counter", "table", "limits", "s_state", "pairs", "weakValue", "calls"}) {
             bool found = false;
             for (const ElfDataSymbol& s : got.objects) found = found || s.name == name || s.name.rfind(std::string(name) + ".", 0) == 0;
             EXPECT_TRUE(found) << name;

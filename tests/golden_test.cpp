@@ -4,6 +4,11 @@
 //   forms:      a signal of every form of the format examples
 //   duplicates: two and three statics of the same name in three units
 //   empty:      no located variable: empty map, three-line CANape file, no log
+//   omissions:  the dump of tests/data/firmware/omissions beside its ELF,
+//               edited: `vol` renamed to Set_Speed, pump::level moved to
+//               0x9200, `counter` at a location list, `hidden` at an
+//               expression, `calls` without a location: the omissions log
+//               with every reason and both kinds of name/address mismatch
 //   corpus-*:   the hostile dumps of the fuzz corpus (fuzz/corpus/*.txt, read
 //               from there): what they must give around their broken parts
 // A case folder with a file `refused.txt` instead of `expected` holds a dump
@@ -42,7 +47,8 @@ std::vector<std::string> caseNames() {
     return names;
 }
 
-// Puts the case's dump into `work`; returns its stem ("" when there is none).
+// Puts the case's dump (and an ELF file beside it) into `work`; returns its
+// stem ("" when there is none).
 std::string placeDump(const std::string& name, const fs::path& work) {
     if (name.starts_with(kCorpusPrefix)) {
         const std::string stem = name.substr(kCorpusPrefix.size());
@@ -51,6 +57,8 @@ std::string placeDump(const std::string& name, const fs::path& work) {
         fs::copy_file(corpus, work / (stem + std::string(kDumpSuffix)));
         return stem;
     }
+    for (const auto& entry : fs::directory_iterator(kGolden / name))
+        if (entry.path().extension() == ".elf") fs::copy_file(entry.path(), work / entry.path().filename());
     for (const auto& entry : fs::directory_iterator(kGolden / name)) {
         const std::string file = entry.path().filename().string();
         if (!file.ends_with(kDumpSuffix)) continue;
@@ -90,7 +98,7 @@ TEST_P(Golden, OutputsMatchByteForByte) {
     }
     for (const auto& entry : fs::directory_iterator(work.path)) {
         const std::string name = entry.path().filename().string();
-        if (name == stem + std::string(kDumpSuffix) || name == "console.txt") continue;
+        if (name == stem + std::string(kDumpSuffix) || name == "console.txt" || name == stem + ".elf") continue;
         EXPECT_TRUE(expected.count(name)) << "unexpected output file " << name;
     }
 }

@@ -1,6 +1,8 @@
 #include "driver/Driver.h"
 
 #include <ctime>
+#include <filesystem>
+#include <system_error>
 #include <exception>
 #include <memory>
 #include <utility>
@@ -11,7 +13,9 @@
 #include "driver/ObjdumpRun.h"
 #include "model/DwarfModel.h"
 #include "model/Report.h"
+#include "reader/ElfSymbols.h"
 #include "reader/ModelLoader.h"
+#include "writers/FileOutput.h"
 #include "writers/OutputPass.h"
 
 namespace kestrel::driver {
@@ -108,11 +112,60 @@ std::string printable(std::string_view path) {
     return text;
 }
 
+// The last line of a run: "Variables: 120, signals: 765, omissions: 3", with
+// ", mismatches: N" when listed variables disagree with the symbol table, and
+// "omissions: not checked" without a symbol table to check against.
+std::string countLine(std::size_t variables, std::size_t signals, const writers::OmissionCounts* counts) {
+    std::string line = "Variables: " + std::to_string(variables) + ", signals: " + std::to_string(signals);
+    if (counts == nullptr) return line + ", omissions: not checked";
+    line += ", omissions: " + std::to_string(counts->omissions);
+    if (counts->mismatches > 0) line += ", mismatches: " + std::to_string(counts->mismatches);
+    return line;
+}
+
 // A command line that names no run: the reason, then the usage hint; status 1.
 int refuse(std::ostream& out, const std::string& reason) {
     printLine(out, reason);
     for (const std::string& line : usageHint()) printLine(out, line);
     return 1;
+}
+
+// The ELF file beside a dump: directory + name + an extension that the ELF
+// test accepts (".elf" in any case); empty when there is none.
+std::string elfBesideDump(const RunFiles& files) {
+    std::error_code ec;
+    const std::filesystem::path folder =
+        files.parts.directory.empty() ? std::filesystem::path(".") : writers::filePath(files.parts.directory);
+    for (std::filesystem::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+        const std::filesystem::path& path = it->path();
+        const std::u8string stem = path.stem().u8string();
+        const std::u8string extension = path.extension().u8string();
+        if (std::string(stem.begin(), stem.end()) != files.parts.name) continue;
+        const std::string ext(extension.begin(), extension.end());
+        if (!isElfExtension(ext) || !it->is_regular_file(ec)) continue;
+        return files.parts.directory + files.parts.name + ext;
+    }
+    return {};
+}
+
+// The data objects of the image's symbol table, for the omissions log; null
+// (with the reason printed) when the check cannot be made.
+std::unique_ptr<reader::ElfSymbols> symbolsFor(const RunFiles& files, std::ostream& out) {
+    const std::string elfPath = files.elfInput ? files.elfPath() : elfBesideDump(files);
+    if (elfPath.empty()) {
+        printLine(out, "Omissions not checked: no ELF file beside the dump");
+        return nullptr;
+    }
+    auto symbols = std::make_unique<reader::ElfSymbols>(reader::readElfSymbols(elfPath));
+    if (!symbols->ok()) {
+        printLine(out, "Omissions not checked: " + symbols->error);
+        return nullptr;
+    }
+    if (!symbols->hasSymbolTable) {
+        printLine(out, "Omissions not checked: the ELF file has no symbol table");
+        return nullptr;
+    }
+    return symbols;
 }
 
 }  // namespace
@@ -162,10 +215,15 @@ int runImage(const std::string& inputPath, std::ostream& out, std::size_t* signa
     }
     printTiming(out, "Parsing Dwarf finished", start);
 
+    const std::unique_ptr<reader::ElfSymbols> symbols = symbolsFor(files, out);
+    writers::OmissionAccount account;
+    if (symbols != nullptr) account.symbols = &symbols->objects;
     std::size_t signals = 0;
-    const bool written =
-        writers::writeOutputFiles(files.mapFile, files.canapeFile, *model, reporter, expand::ExpandLimits(), &signals);
+    const bool written = writers::writeOutputFiles(files.mapFile, files.canapeFile, *model, reporter,
+                                                   expand::ExpandLimits(), &signals, &account);
     printTiming(out, "Mox M51 + CANape finished " + files.mapFile, start);
+    printLine(out, countLine(account.counts.variables, signals,
+                             symbols != nullptr ? &account.counts : nullptr));
 
     model.reset();
     if (signalsWritten != nullptr) *signalsWritten = signals;

@@ -57,18 +57,64 @@ struct RunBudget {
     }
 };
 
+// Passes every signal on and notes the span of the written ones, for the
+// record of the variable being expanded.
+class SpanSink final : public SignalSink {
+public:
+    explicit SpanSink(SignalSink& next) : next_(next) {}
+    void signal(const SignalInfo& signal) override {
+        next_.signal(signal);
+        ++signals;
+        if (signal.isConst) return;
+        const std::uint64_t end = std::uint64_t{signal.address} + std::max<std::uint32_t>(signal.size, 1);
+        if (written == 0 || signal.address < low) low = signal.address;
+        if (written == 0 || end > high) high = end;
+        ++written;
+    }
+    void start() { signals = written = 0; low = 0; high = 0; }
+
+    std::size_t signals = 0;
+    std::size_t written = 0;
+    std::uint32_t low = 0;
+    std::uint64_t high = 0;
+
+private:
+    SignalSink& next_;
+};
+
+void record(std::vector<VariableRecord>* records, const VariableInfo* variable, VariableOutcome outcome,
+            const SpanSink* span = nullptr) {
+    if (records == nullptr) return;
+    VariableRecord r{variable, 0, 0, outcome};
+    if (span != nullptr && span->written > 0) {
+        r.low = span->low;
+        r.high = static_cast<std::uint32_t>(std::min<std::uint64_t>(span->high, 0xffffffffu));
+    }
+    records->push_back(r);
+}
+
 }  // namespace
 
 void expandVariables(const DwarfModel& model, SignalSink& sink, Reporter& reporter, const ExpandLimits& limits,
-                     LocationTexts& locations) {
+                     LocationTexts& locations, std::vector<VariableRecord>* records) {
     for (const DwarfModel::UnresolvedDeclaration& d : model.unresolvedDeclarations)
         reporter.message(aboutEntry("Declaration with definitions of different sizes, not resolved: " + d.name,
                                     d.declaration->offset));
     RunBudget budget{limits.maxRunSignals, limits.maxRunVisits};
     std::string location;
+    SpanSink span(sink);
+    bool stopped = false;
     for (const BasicObject* object : model.locatedObjects) {
         const auto* variable = as<VariableInfo>(object);
-        if (variable == nullptr || isNameless(*variable)) continue;
+        if (variable == nullptr) continue;
+        if (stopped) {
+            record(records, variable, VariableOutcome::Stopped);
+            continue;
+        }
+        if (isNameless(*variable)) {
+            record(records, variable, VariableOutcome::Nameless);
+            continue;
+        }
         locationText(location, model, *variable);
         SignalInfo seed;
         seed.address = variable->address;
@@ -76,20 +122,34 @@ void expandVariables(const DwarfModel& model, SignalSink& sink, Reporter& report
         seed.location = locations.keep(location);
         seed.offset = variable->offset;
         const BasicObject* type = expansionType(variable);
-        if (type == nullptr) continue;
+        if (type == nullptr) {
+            record(records, variable, VariableOutcome::NoType);
+            continue;
+        }
         // A type larger than the 32-bit address space belongs to no real
         // variable: it comes from malformed input and is not expanded.
         if (std::uint64_t{variable->address} + storageSize(type) > (std::uint64_t{1} << 32)) {
             reporter.message(
                 aboutEntry("Variable larger than the address space, not expanded: " + seed.name, seed.offset));
+            record(records, variable, VariableOutcome::TooLarge);
             continue;
         }
         if (budget.spent()) {
             reporter.message(
                 aboutEntry("Too many signals in this image, expansion stopped before: " + seed.name, seed.offset));
-            break;
+            record(records, variable, VariableOutcome::Stopped);
+            stopped = true;
+            continue;
         }
-        budget.use(expand(type, std::move(seed), false, sink, reporter, budget.forVariable(limits)));
+        const ExpandLimits bounds = budget.forVariable(limits);
+        span.start();
+        const ExpandUsage used = expand(type, std::move(seed), false, span, reporter, bounds);
+        budget.use(used);
+        VariableOutcome outcome = VariableOutcome::Listed;
+        if (used.signals >= bounds.maxSignals || used.visits >= bounds.maxVisits) outcome = VariableOutcome::Stopped;
+        else if (span.signals == 0) outcome = VariableOutcome::NoSignals;
+        else if (span.written == 0) outcome = VariableOutcome::ConstantOnly;
+        record(records, variable, outcome, &span);
     }
 }
 

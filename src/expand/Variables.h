@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_set>
+#include <vector>
 
 #include "expand/Expand.h"
 #include "model/DwarfModel.h"
@@ -42,9 +43,20 @@ void locationText(std::string& out, const model::DwarfModel& model, const Variab
 // a message, and an account of what is not listed can ask this for the reason.
 bool isNameless(const VariableInfo& variable);
 
+// What became of one located variable in expandVariables: its outcome and,
+// when it gave written (non-constant) signals, the addresses they span.
+struct VariableRecord {
+    const VariableInfo* variable = nullptr;
+    std::uint32_t low = 0;   // lowest address of a written signal
+    std::uint32_t high = 0;  // one past the last byte of the written signals
+    model::VariableOutcome outcome = model::VariableOutcome::Listed;
+};
+
 // Expands the located variables of `model` into `sink`; messages about
-// variables that are not (or not wholly) expanded go to `reporter`.
+// variables that are not (or not wholly) expanded go to `reporter`. When
+// `records` is given, it receives one record per located variable, in order.
 void expandVariables(const model::DwarfModel& model, SignalSink& sink, model::Reporter& reporter,
-                     const ExpandLimits& limits, LocationTexts& locations);
+                     const ExpandLimits& limits, LocationTexts& locations,
+                     std::vector<VariableRecord>* records = nullptr);
 
 }  // namespace kestrel::expand

@@ -128,6 +128,10 @@ public:
     std::vector<std::pair<const BasicObject*, std::string_view>> linkageNames;
     std::vector<BasicObject*> locatedObjects;
     std::vector<BasicObject*> constantObjects;
+    // The text of every DW_AT_location expression that is neither a single
+    // address nor a location list, by the variable's DIE offset (in reading
+    // order; the texts are in `texts`).
+    std::vector<std::pair<std::uint32_t, std::string_view>> locationExpressions;
     // One list per entry class, in reading order.
 #define KESTREL_ENTRY_KIND(K, Class, list) std::vector<Class*> list;
 #include "model/EntryKinds.def"

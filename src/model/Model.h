@@ -285,6 +285,26 @@ public:
     bool isInline = false;
 };
 
+// What a variable's DW_AT_location held, for the account of variables that
+// are not listed.
+enum class LocationForm : std::uint8_t {
+    None,        // no DW_AT_location
+    Address,     // DW_OP_addr (plus a constant): the variable is located
+    List,        // a location list
+    Expression,  // any other expression; its text is in DwarfModel::locationExpressions
+};
+
+// Why the per-variable loop did not list a located variable (or listed it).
+enum class VariableOutcome : std::uint8_t {
+    Listed,       // expanded into at least one written signal
+    ConstantOnly, // expanded, but every signal is constant (not written)
+    NoSignals,    // expanded into nothing (a type of no scalar part)
+    NoType,       // no expansion type (its type link is not resolved)
+    TooLarge,     // a type larger than the address space
+    Stopped,      // the run's bounds were spent before or during its expansion
+    Nameless,     // no name of its own nor of its declaration
+};
+
 class VariableInfo : public BasicObject {
 public:
     KESTREL_ENTRY_CLASS(VariableInfo, Kind::Variable)
@@ -300,6 +320,7 @@ public:
     bool declaration = false;
     bool isStatic = false;
     bool isParameter = false;
+    LocationForm locationForm = LocationForm::None;
     bool hasConstValue = false;
 };
 

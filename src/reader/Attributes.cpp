@@ -256,6 +256,15 @@ struct Rules {
         if (declared(var, v) || v.attr != Attr::Location) return;
         var.isStatic = true;
         var.address = v.indexed ? 0 : v.n;  // an indexed address is set by the link
+        if (v.located || v.indexed) {
+            var.locationForm = LocationForm::Address;
+        } else if (v.line->interpretation == "(location list)" || v.line->value.ends_with("(location list)")) {
+            var.locationForm = LocationForm::List;
+        } else {
+            var.locationForm = LocationForm::Expression;
+            const std::string_view text = v.line->interpretation.empty() ? v.line->value : v.line->interpretation;
+            c.model.locationExpressions.emplace_back(var.offset, keep(text));
+        }
     }
 
     void apply(TypeInfo_Member& mb, const Value& v) const {

@@ -17,9 +17,9 @@ namespace {
 constexpr unsigned char kElfClass32 = 1, kElfClass64 = 2;
 constexpr unsigned char kElfDataLsb = 1, kElfDataMsb = 2;
 constexpr std::uint32_t kShtSymtab = 2, kShtStrtab = 3, kShtNobits = 8, kShtDynsym = 11;
-constexpr std::uint64_t kShfAlloc = 0x2;
+constexpr std::uint64_t kShfAlloc = 0x2, kShfExecInstr = 0x4;
 constexpr std::uint32_t kShnLoReserve = 0xff00, kShnXIndex = 0xffff;
-constexpr unsigned kSttObject = 1;
+constexpr unsigned kSttNoType = 0, kSttObject = 1;
 
 // Where the bytes come from: a file (read at offsets) or an image in memory.
 // `read` is only called for ranges that lie within `size`.
@@ -290,8 +290,12 @@ private:
             }
             // Symbols of sections with an extended index (SHN_XINDEX) are in
             // files of more than 65280 sections only; they are not read.
-            if ((info & 0xf) != kSttObject || size == 0 || sectionIndex == 0 || sectionIndex >= kShnLoReserve ||
-                sectionIndex >= sections_.size() || (sections_[sectionIndex].flags & kShfAlloc) == 0)
+            if (size == 0 || sectionIndex == 0 || sectionIndex >= kShnLoReserve || sectionIndex >= sections_.size())
+                continue;
+            const std::uint64_t flags = sections_[sectionIndex].flags;
+            const unsigned type = info & 0xf;
+            if ((flags & kShfAlloc) == 0 ||
+                (type != kSttObject && (type != kSttNoType || (flags & kShfExecInstr) != 0)))
                 continue;
             std::string_view name;
             if (!stringAt(strings, nameOffset, name, "a symbol name")) return;
@@ -301,6 +305,7 @@ private:
             symbol.size = size;
             symbol.section.assign(sectionNames_[sectionIndex]);
             symbol.binding = static_cast<std::uint8_t>(info >> 4);
+            symbol.type = static_cast<std::uint8_t>(type);
             out_.objects.push_back(std::move(symbol));
         }
     }

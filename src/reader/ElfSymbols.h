@@ -16,13 +16,17 @@
 namespace kestrel::reader {
 
 // A data-object symbol: STT_OBJECT, a non-zero size, defined in a section
-// that occupies memory (SHF_ALLOC).
+// that occupies memory (SHF_ALLOC). Also STT_NOTYPE with a non-zero size in
+// such a section that is not executable: arm-none-eabi-gcc 12's startup
+// objects (crtbegin) mark their zero-initialised data so (`completed.1`,
+// `object.0` in .bss).
 struct ElfDataSymbol {
     std::string name;
     std::uint64_t address = 0;  // st_value
     std::uint64_t size = 0;     // st_size
     std::string section;        // name of the section it is defined in
     std::uint8_t binding = 0;   // STB_LOCAL 0, STB_GLOBAL 1, STB_WEAK 2, ...
+    std::uint8_t type = 1;      // STT_OBJECT 1, or STT_NOTYPE 0
 };
 
 enum class ElfStatus {

@@ -106,7 +106,7 @@ private:
 // `obsolete` (an output of earlier runs that this set has none of). When any
 // fails, the earlier files of the whole set stay as they were; the problems
 // are reported in the order of the files.
-bool replaceAsSet(std::initializer_list<StreamedFile*> files, const std::string& obsolete,
+bool replaceAsSet(std::initializer_list<StreamedFile*> files, std::initializer_list<std::string> obsolete,
                   model::Reporter& reporter) {
     bool complete = true;
     for (StreamedFile* file : files) {
@@ -118,9 +118,10 @@ bool replaceAsSet(std::initializer_list<StreamedFile*> files, const std::string&
         if (complete) ok = file->commit() && ok;
         reportProblem(*file, reporter);
     }
-    if (ok && !obsolete.empty()) {
+    for (const std::string& name : obsolete) {
+        if (!ok || name.empty()) continue;
         std::error_code ignored;
-        std::filesystem::remove(filePath(obsolete), ignored);
+        std::filesystem::remove(filePath(name), ignored);
     }
     return ok;
 }
@@ -128,7 +129,8 @@ bool replaceAsSet(std::initializer_list<StreamedFile*> files, const std::string&
 }  // namespace
 
 bool writeOutputFiles(std::string mapFileName, std::string canapeFileName, const model::DwarfModel& model,
-                      model::Reporter& reporter, const expand::ExpandLimits& limits, std::size_t* signalsWritten) {
+                      model::Reporter& reporter, const expand::ExpandLimits& limits, std::size_t* signalsWritten,
+                      OmissionAccount* account) {
     // The files are only started here and completed after the last signal,
     // in the order map, log, CANape; they replace the earlier ones as a set.
     const std::string logFileName = mapFileName + "_StyleWarnings.log";
@@ -140,9 +142,27 @@ bool writeOutputFiles(std::string mapFileName, std::string canapeFileName, const
     // Signals and the duplicate check refer to these texts: declared before
     // the expansion, they outlive the check.
     expand::LocationTexts locations;
-    expand::expandVariables(model, emitter, reporter, limits, locations);
+    std::vector<expand::VariableRecord> records;
+    expand::expandVariables(model, emitter, reporter, limits, locations, account != nullptr ? &records : nullptr);
     emitter.finish();
     if (signalsWritten != nullptr) *signalsWritten = emitter.written;
+
+    // The account of data objects that the map does not list.
+    const std::string omissionsName = mapFileName + "_Omissions.log";
+    std::unique_ptr<StreamedFile> omissionsFile;
+    if (account != nullptr) {
+        account->counts = OmissionCounts{};
+        account->counts.variables = listedVariables(records);
+        if (account->symbols != nullptr) {
+            std::string text = kOmissionsHeader;
+            account->counts = appendOmissions(text, *account->symbols, model, records);
+            if (account->counts.omissions + account->counts.mismatches > 0) {
+                omissionsFile = std::make_unique<StreamedFile>(omissionsName);
+                omissionsFile->write(text);
+            }
+        }
+    }
+    const bool staleOmissions = account != nullptr && omissionsFile == nullptr && canapeFileName != omissionsName;
 
     std::unique_ptr<StreamedFile> logFile;
     if (emitter.duplicates.found()) {
@@ -152,7 +172,8 @@ bool writeOutputFiles(std::string mapFileName, std::string canapeFileName, const
     // A log is kept by a run that finds no duplicates only when the CANape
     // file has the log's name.
     const bool staleLog = logFile == nullptr && canapeFileName != logFileName;
-    return replaceAsSet({&mapFile, logFile.get(), canapeFile.get()}, staleLog ? logFileName : std::string(),
+    return replaceAsSet({&mapFile, logFile.get(), omissionsFile.get(), canapeFile.get()},
+                        {staleLog ? logFileName : std::string(), staleOmissions ? omissionsName : std::string()},
                         reporter);
 }
 

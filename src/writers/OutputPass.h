@@ -11,6 +11,7 @@
 #include "model/Report.h"
 #include "writers/DisplayName.h"
 #include "writers/DuplicateCheck.h"
+#include "writers/Omissions.h"
 
 namespace kestrel::writers {
 
@@ -19,9 +20,19 @@ namespace kestrel::writers {
 // none. Returns false when any output file could not be created or written
 // (the messages have been reported); all earlier files then stay as they were.
 // `signalsWritten`, when given, receives the number of signals (map lines).
+//
+// With `account` given, the data objects of `account->symbols` are checked
+// against the signals and the omissions log (map name + "_Omissions.log") is
+// part of the set when it has lines; `account->counts` receives what it found.
+// Without it no omissions log is written, and one of an earlier run is left
+// as it is.
+struct OmissionAccount {
+    const std::vector<reader::ElfDataSymbol>* symbols = nullptr;  // null: not checked
+    OmissionCounts counts;
+};
 [[nodiscard]] bool writeOutputFiles(std::string mapFileName, std::string canapeFileName,
                                     const model::DwarfModel& model, model::Reporter& reporter,
                                     const expand::ExpandLimits& limits = expand::ExpandLimits(),
-                                    std::size_t* signalsWritten = nullptr);
+                                    std::size_t* signalsWritten = nullptr, OmissionAccount* account = nullptr);
 
 }  // namespace kestrel::writers
