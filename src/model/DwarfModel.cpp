@@ -168,10 +168,10 @@ bool aggregateKey(const BasicObject* object, std::string& key, std::string& name
     const BasicObject* o = object;
     for (int step = 0; o != nullptr; ++step) {
         if (step >= kMaxDepth) return false;
-        const BasicObject* spec = nullptr;
-        if (const auto* c = as<TypeInfo_Class>(o)) spec = c->specification;
-        else if (const auto* s = as<TypeInfo_Structure>(o)) spec = s->specification;
-        const BasicObject* source = spec != nullptr ? spec : o;
+        const BasicObject* specified = nullptr;
+        if (const auto* c = as<TypeInfo_Class>(o)) specified = c->specification;
+        else if (const auto* s = as<TypeInfo_Structure>(o)) specified = s->specification;
+        const BasicObject* source = specified != nullptr ? specified : o;
         const Kind kind = source->kind();
         if (kind == Kind::CompileUnit || source->parent == nullptr || source->tag == "DW_TAG_type_unit" ||
             source->tag == "DW_TAG_partial_unit")
