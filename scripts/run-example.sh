@@ -22,7 +22,8 @@ status=0
 
 echo
 for file in "$example/example_ObjDump.txt" "$example/example_Mox.m51" \
-            "$example/example_CANape.db" "$example/example_Mox.m51_StyleWarnings.log"; do
+            "$example/example_CANape.db" "$example/example_Mox.m51_StyleWarnings.log" \
+            "$example/example_Mox.m51_Omissions.log"; do
     [[ -f "$file" ]] || continue
     echo "== $file ($(wc -l < "$file") lines), first lines:"
     head -n 4 "$file"
