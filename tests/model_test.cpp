@@ -65,18 +65,18 @@ TEST(ModelObjects, ChildrenInheritFromTheirParentAtConstruction) {
     auto* v = new VariableInfo(0x20, "DW_TAG_variable", cu);
     EXPECT_FALSE(v->nested);
     EXPECT_EQ(v->compileUnitName(), "main.c");
-    EXPECT_EQ(v->stmtList, 0x75u);
+    EXPECT_EQ(v->stmtListOffset(), 0x75u);
     auto* s = new TypeInfo_Structure(0x30, "DW_TAG_structure_type", cu);
-    s->declLine = "12";
+    s->setDeclLine(12);
     s->declFile = 2;
     auto* m = new TypeInfo_Member(0x31, "DW_TAG_member", s);
     EXPECT_TRUE(m->nested);
-    EXPECT_EQ(m->declLine, "12");
+    EXPECT_EQ(m->declLine, 12u);
     EXPECT_EQ(m->declFile, 2);
     auto* below = new BasicObject(0x32, "DW_TAG_lexical_block", m);
     EXPECT_TRUE(below->nested);
     ASSERT_EQ(cu->children.size(), 2u);
-    EXPECT_EQ(cu->children[0], v);
+    EXPECT_EQ(cu->children.front(), v);
 }
 
 TEST(ModelObjects, StatementListJoinsDirectoriesAndNumbersFiles) {

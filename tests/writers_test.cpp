@@ -292,7 +292,7 @@ struct Firmware {
         v->type = type;
         v->address = address;
         v->declFile = file;
-        v->declLine = line;
+        model.setDeclLine(*v, line);
         model.locatedObjects.push_back(v);
         return v;
     }
@@ -346,7 +346,7 @@ TEST(OutputPass, WritesMapAndCanapeInSignalOrder) {
     auto* decl = fw.add<VariableInfo>(fw.add<TypeInfo_Class>(fw.unit, "Motor"), "speed");
     decl->type = fw.u8;
     decl->declFile = 3;
-    decl->declLine = "4";
+    decl->setDeclLine(4);
     fw.variable(nullptr, "speed", nullptr, 0x20000200, 1, "99")->specification = decl;
 
     TempDir dir;

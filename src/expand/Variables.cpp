@@ -20,7 +20,7 @@ std::string_view LocationTexts::keep(const std::string& text) {
 void locationText(std::string& out, const DwarfModel& model, const VariableInfo& variable) {
     out.clear();
     const BasicObject* declaring = variable.specification != nullptr ? variable.specification : &variable;
-    auto table = model.lineTables.find(declaring->stmtList);
+    auto table = model.lineTables.find(declaring->stmtListOffset());
     if (table == model.lineTables.end() || table->second == nullptr) return;
     const std::string* file = table->second->fileFor(declaring->declFile);
     if (file != nullptr)
@@ -28,7 +28,7 @@ void locationText(std::string& out, const DwarfModel& model, const VariableInfo&
     else
         out += "unknown";
     out += '(';
-    out += declaring->declLine;
+    model.appendDeclLine(out, *declaring);
     out += ')';
 }
 

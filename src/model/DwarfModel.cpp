@@ -1,6 +1,8 @@
 #include "model/DwarfModel.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <string>
 #include <unordered_map>
 #include <new>
 
@@ -60,7 +62,7 @@ std::size_t OffsetIndex::size() const {
 
 namespace {
 
-// Objects live in the model's arena; the parent's children list refers to them.
+// Objects live in the model's arena; each is threaded into its parent's children list.
 template <class T>
 T* place(DwarfModel& m, std::vector<T*>& list, std::uint32_t offset, std::string_view tag, BasicObject* parent) {
     void* memory = m.arena.allocate(sizeof(T), alignof(T));
@@ -243,6 +245,34 @@ void resolveDeclarations(DwarfModel& m) {
 }
 
 }  // namespace
+
+void DwarfModel::setDeclLine(BasicObject& object, std::string_view text) {
+    // A plain decimal number (no sign, no leading zero) that fits is kept as
+    // that number: written back, it gives the same text.
+    std::uint64_t line = 0;
+    bool plain = !text.empty() && text.size() <= 10 && (text[0] != '0' || text.size() == 1);
+    for (std::size_t i = 0; plain && i < text.size(); ++i) {
+        plain = text[i] >= '0' && text[i] <= '9';
+        line = line * 10 + static_cast<std::uint64_t>(text[i] - '0');
+    }
+    if (plain && line <= UINT32_MAX) {
+        object.setDeclLine(static_cast<std::uint32_t>(line));
+        return;
+    }
+    object.declLine = static_cast<std::uint32_t>(declLineTexts.size());
+    object.declLineForm = DeclLineForm::Text;
+    declLineTexts.push_back(texts.keep(text));
+}
+
+void DwarfModel::appendDeclLine(std::string& out, const BasicObject& object) const {
+    switch (object.declLineForm) {
+        case DeclLineForm::None: return;
+        case DeclLineForm::Number: out += std::to_string(object.declLine); return;
+        case DeclLineForm::Text:
+            if (object.declLine < declLineTexts.size()) out += declLineTexts[object.declLine];
+            return;
+    }
+}
 
 BasicObject* DwarfModel::makeRoot() {
     void* memory = arena.allocate(sizeof(BasicObject), alignof(BasicObject));

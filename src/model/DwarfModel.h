@@ -126,6 +126,16 @@ public:
     // DW_AT_linkage_name of the objects that have one, in reading order: few
     // objects have one, so it is kept here rather than in every object.
     std::vector<std::pair<const BasicObject*, std::string_view>> linkageNames;
+    // DW_AT_const_value of variables and members as the dump wrote it, in
+    // reading order (enumerators keep theirs as a number).
+    std::vector<std::pair<const BasicObject*, std::string_view>> constValues;
+    // The declaration lines whose text is not a plain decimal number.
+    std::vector<std::string_view> declLineTexts;
+
+    // Sets the declaration line of `object` from its text in the dump.
+    void setDeclLine(BasicObject& object, std::string_view text);
+    // Appends the declaration line of `object` as the dump wrote it.
+    void appendDeclLine(std::string& out, const BasicObject& object) const;
     std::vector<BasicObject*> locatedObjects;
     std::vector<BasicObject*> constantObjects;
     // The text of every DW_AT_location expression that is neither a single

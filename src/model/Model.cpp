@@ -3,20 +3,20 @@
 namespace kestrel::model {
 
 BasicObject::BasicObject(std::uint32_t offset, std::string_view tag, ArenaRoot root)
-    : tag(tag), children(root.arena), offset(offset), kind_(Kind::Basic) {}
+    : tag(tag), offset(offset), kind_(Kind::Basic) {
+    (void)root;
+}
 
 BasicObject::BasicObject(Kind kind, std::uint32_t offset, std::string_view tag, BasicObject* parent)
     : parent(parent),
       tag(tag),
-      children(parent != nullptr ? parent->children.get_allocator()
-                                 : std::pmr::polymorphic_allocator<BasicObject*>()),
       offset(offset),
       kind_(kind) {
     if (parent != nullptr) {
         nested = parent->nested;
         declLine = parent->declLine;
+        declLineForm = parent->declLineForm;
         declFile = parent->declFile;
-        stmtList = parent->stmtList;
         parent->addChild(this);
     }
 }
@@ -29,11 +29,26 @@ BasicObject::~BasicObject() {
     while (!pending.empty()) {
         BasicObject* o = pending.back();
         pending.pop_back();
-        if (o == nullptr) continue;
         for (BasicObject* c : o->children) pending.push_back(c);
         o->children.clear();
         delete o;
     }
+}
+
+std::size_t ChildList::size() const {
+    std::size_t n = 0;
+    for (auto it = begin(); it != end(); ++it) ++n;
+    return n;
+}
+
+void ChildList::append(BasicObject* child) {
+    if (last_ == nullptr) {
+        child->nextSibling = child;
+    } else {
+        child->nextSibling = last_->nextSibling;
+        last_->nextSibling = child;
+    }
+    last_ = child;
 }
 
 std::string_view BasicObject::compileUnitName() const {
@@ -43,11 +58,21 @@ std::string_view BasicObject::compileUnitName() const {
     return {};
 }
 
-void BasicObject::addChild(BasicObject* child) { children.push_back(child); }
+std::uint32_t BasicObject::stmtListOffset() const {
+    // Parent links form a tree built top down, so the walk ends.
+    for (const BasicObject* o = this; o != nullptr; o = o->parent)
+        if (const auto* unit = as<CompileUnitInfo>(o)) return unit->stmtList;
+    return 0;
+}
+
+void BasicObject::addChild(BasicObject* child) {
+    if (child != nullptr) children.append(child);
+}
 
 void BasicObject::addNestedChild(BasicObject* child) {
-    children.push_back(child);
-    if (child != nullptr) child->nested = true;
+    if (child == nullptr) return;
+    children.append(child);
+    child->nested = true;
 }
 
 namespace {
@@ -77,8 +102,7 @@ std::uint32_t BasicObject::getSize() const {
     SizeDepth depth;
     if (depth.tooDeep()) return 0;
     std::uint32_t sum = 0;
-    for (const BasicObject* c : children)
-        if (c != nullptr) sum += c->getSize();
+    for (const BasicObject* c : children) sum += c->getSize();
     return sum;
 }
 
@@ -93,8 +117,7 @@ std::uint32_t TypeInfo_Array::getSize() const {
     SizeDepth depth;
     if (depth.tooDeep()) return 0;
     std::uint32_t count = 1;
-    for (const BasicObject* c : children)
-        if (c != nullptr) count *= c->getSize();
+    for (const BasicObject* c : children) count *= c->getSize();
     return count * type->getSize();
 }
 

@@ -7,6 +7,7 @@
 // (tests) may point at string literals.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory_resource>
 #include <string>
@@ -34,6 +35,55 @@ struct ArenaRoot {
     std::pmr::memory_resource* arena;
 };
 
+class BasicObject;
+
+// How an object's declLine is held.
+enum class DeclLineForm : std::uint8_t {
+    None,    // no line: written as nothing
+    Number,  // declLine is the line
+    Text,    // declLine indexes the text as the dump wrote it
+};
+
+// The children of an object, in the order they were added. The list is
+// threaded through the children themselves (each child's nextSibling), and
+// the owner keeps only the last child, whose nextSibling is the first one: a
+// child costs no memory beyond the object, and appending takes constant time.
+class ChildList {
+public:
+    class iterator {
+    public:
+        using value_type = BasicObject*;
+        using difference_type = std::ptrdiff_t;
+        iterator() = default;
+        iterator(BasicObject* at, const BasicObject* last) : at_(at), last_(last) {}
+        BasicObject* operator*() const { return at_; }
+        iterator& operator++();
+        iterator operator++(int) {
+            iterator old = *this;
+            ++*this;
+            return old;
+        }
+        bool operator==(const iterator& other) const { return at_ == other.at_; }
+
+    private:
+        BasicObject* at_ = nullptr;
+        const BasicObject* last_ = nullptr;
+    };
+
+    bool empty() const { return last_ == nullptr; }
+    std::size_t size() const;
+    BasicObject* front() const;
+    iterator begin() const;
+    iterator end() const { return {}; }
+    // Appends `child`, which must not be in any list yet.
+    void append(BasicObject* child);
+    // Forgets every child (the objects themselves are left alone).
+    void clear() { last_ = nullptr; }
+
+private:
+    BasicObject* last_ = nullptr;
+};
+
 class BasicObject {
 public:
     BasicObject(std::uint32_t offset, std::string_view tag, BasicObject* parent)
@@ -59,21 +109,33 @@ public:
     // The name of the compile unit the object belongs to: the name of the
     // nearest compile unit among the object and its parents.
     std::string_view compileUnitName() const;
+    // The DW_AT_stmt_list offset of that compile unit, 0 without one.
+    std::uint32_t stmtListOffset() const;
+
+    void setDeclLine(std::uint32_t line) {
+        declLine = line;
+        declLineForm = DeclLineForm::Number;
+    }
 
     // The fields are ordered by size, so that a model of millions of
     // objects carries no padding between them.
     BasicObject* parent = nullptr;
     std::string_view name;
     std::string_view tag;
-    std::string_view declLine;
     // Owned: destroying an object destroys its children. Objects that a
     // DwarfModel builds live in the model's arena and end with it.
-    std::pmr::vector<BasicObject*> children;
+    ChildList children;
+    // The next child of the same parent (see ChildList).
+    BasicObject* nextSibling = nullptr;
     std::uint32_t offset = 0;
+    // DW_AT_decl_file and DW_AT_decl_line (DW_AT_call_file and call_line of
+    // an inlined subroutine). An object starts with its parent's, so that an
+    // entry without its own names the declaration it is nested in. The line
+    // is a number, or for a text that is no plain decimal number an index
+    // into DwarfModel::declLineTexts; see declLineForm.
     std::int32_t declFile = 0;
-    std::uint32_t stmtList = 0;
-    std::int32_t accessibility = 0;
-    bool hasSpecification = false;
+    std::uint32_t declLine = 0;
+    DeclLineForm declLineForm = DeclLineForm::None;
     bool nested = false;
     // An entry of the DWARF 4 .debug_types section, whose offsets repeat
     // those of .debug_info: its references are looked up among its own kind.
@@ -87,6 +149,13 @@ protected:
 private:
     Kind kind_;
 };
+
+inline BasicObject* ChildList::front() const { return last_ != nullptr ? last_->nextSibling : nullptr; }
+inline ChildList::iterator ChildList::begin() const { return {front(), last_}; }
+inline ChildList::iterator& ChildList::iterator::operator++() {
+    at_ = at_ == last_ ? nullptr : at_->nextSibling;
+    return *this;
+}
 
 // Size of the object that `type` names, 0 when it is not linked.
 std::uint32_t sizeOf(const BasicObject* type);
@@ -188,9 +257,7 @@ class TypeInfo_Member : public BasicObject {
 public:
     KESTREL_ENTRY_CLASS(TypeInfo_Member, Kind::Member)
     std::uint32_t getSize() const override;
-    void setConstValue(std::string_view v) { constValue = v; hasConstValue = true; }
     BasicObject* type = nullptr;
-    std::string_view constValue;
     std::uint32_t typeOffset = 0;
     std::int32_t dataMemberLocation = 0;
     std::int32_t bitSize = 0;
@@ -200,7 +267,6 @@ public:
     // listing): a DW_AT_data_bit_offset, and whether the member is only a
     // declaration (a static data member up to DWARF 4).
     std::int32_t dataBitOffset = 0;
-    bool hasConstValue = false;
     bool hasDataBitOffset = false;
     bool hasDataMemberLocation = false;
     bool declaration = false;
@@ -259,13 +325,18 @@ public:
 
 class CompileUnitInfo : public BasicObject {
 public:
-    KESTREL_ENTRY_CLASS(CompileUnitInfo, Kind::CompileUnit)
+    static constexpr Kind staticKind = Kind::CompileUnit;
+    CompileUnitInfo(std::uint32_t offset, std::string_view tag, BasicObject* parent)
+        : BasicObject(Kind::CompileUnit, offset, tag, parent),
+          stmtList(parent != nullptr ? parent->stmtListOffset() : 0) {}
     std::uint32_t getSize() const override { return 0; }
     std::string_view language;
     std::string_view producer;
     std::string_view compDir;
     std::uint32_t addressHigh = 0;
     std::uint32_t addressLow = 0;
+    // DW_AT_stmt_list; a unit without one has that of the unit it is nested in.
+    std::uint32_t stmtList = 0;
 };
 
 class FunctionInfo : public BasicObject {
@@ -309,10 +380,8 @@ class VariableInfo : public BasicObject {
 public:
     KESTREL_ENTRY_CLASS(VariableInfo, Kind::Variable)
     std::uint32_t getSize() const override { return sizeOf(type); }
-    void setConstValue(std::string_view v) { constValue = v; hasConstValue = true; }
     BasicObject* type = nullptr;
     BasicObject* specification = nullptr;
-    std::string_view constValue;
     std::uint32_t typeOffset = 0;
     std::uint32_t address = 0;
     std::uint32_t specificationOffset = 0;
@@ -321,7 +390,6 @@ public:
     bool isStatic = false;
     bool isParameter = false;
     LocationForm locationForm = LocationForm::None;
-    bool hasConstValue = false;
 };
 
 #undef KESTREL_ENTRY_CLASS

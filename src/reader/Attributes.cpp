@@ -1,6 +1,7 @@
 #include "reader/Attributes.h"
 
 #include <array>
+#include <type_traits>
 #include <vector>
 
 namespace kestrel::reader {
@@ -14,7 +15,7 @@ namespace {
 enum class Attr : std::uint8_t {
     Other, Name, CompDir, Producer, MipsLinkageName, LinkageName, Location, DataMemberLocation,
     LowPc, HighPc, Type, Import, StmtList, Specification, AbstractOrigin, Encoding, DeclLine,
-    DeclFile, Accessibility, Language, External, Declaration, Inline, Virtuality, ConstValue,
+    DeclFile, Language, External, Declaration, Inline, Virtuality, ConstValue,
     BitSize, BitOffset, DataBitOffset, ByteSize, UpperBound, LowerBound, Count, CallLine, CallFile,
     Signature,
 };
@@ -61,7 +62,6 @@ constexpr AttrName kAttributes[] = {
     {"DW_AT_stmt_list", Attr::StmtList, ValueKind::Reference},
     {"DW_AT_specification", Attr::Specification, ValueKind::Reference},
     {"DW_AT_abstract_origin", Attr::AbstractOrigin, ValueKind::Reference},
-    {"DW_AT_accessibility", Attr::Accessibility, ValueKind::Decimal},
     {"DW_AT_language", Attr::Language, ValueKind::Raw},
     {"DW_AT_inline", Attr::Inline, ValueKind::Raw},
     {"DW_AT_virtuality", Attr::Virtuality, ValueKind::Raw},
@@ -157,7 +157,7 @@ struct Rules {
     // A DW_AT_const_value kept as written.
     template <class T>
     void constantText(T& o, const Value& v) const {
-        o.setConstValue(keep(v.line->value));
+        c.model.constValues.emplace_back(&o, keep(v.line->value));
         constant(o);
     }
 
@@ -176,10 +176,8 @@ struct Rules {
                 if (v.bySignature)
                     c.model.signatureReferences.push_back({&o, v.signature, v.attr == Attr::Signature});
                 break;
-            case Attr::DeclLine: o.declLine = keep(v.line->value); break;
+            case Attr::DeclLine: c.model.setDeclLine(o, v.line->value); break;
             case Attr::DeclFile: o.declFile = v.decimal; break;
-            case Attr::Specification: o.hasSpecification = v.flag; break;
-            case Attr::Accessibility: o.accessibility = v.decimal; break;
             case Attr::MipsLinkageName:
             case Attr::LinkageName: c.model.linkageNames.emplace_back(&o, keep(v.text)); break;
             default: break;
@@ -232,7 +230,7 @@ struct Rules {
                 return true;
             }
         }
-        if constexpr (requires { o.setConstValue(std::string_view{}); }) {
+        if constexpr (std::is_same_v<T, VariableInfo> || std::is_same_v<T, TypeInfo_Member>) {
             if (v.attr == Attr::ConstValue) {
                 constantText(o, v);
                 return true;
@@ -345,7 +343,7 @@ struct Rules {
 
     void apply(TypeInfo_Subroutine& s, const Value& v) const {
         if (v.typeRef() || v.attr == Attr::AbstractOrigin) s.typeOffset = v.n;
-        else if (v.attr == Attr::CallLine) s.declLine = keep(v.line->value);
+        else if (v.attr == Attr::CallLine) c.model.setDeclLine(s, v.line->value);
         else if (v.attr == Attr::CallFile) s.declFile = v.decimal;
     }
 };
