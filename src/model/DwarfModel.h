@@ -42,7 +42,7 @@ private:
 struct ObjectDeleter {
     bool inArena = false;
     void operator()(BasicObject* object) const {
-        if (!inArena) delete object;
+        if (!inArena) destroyObject(object);
     }
 };
 using ObjectPtr = std::unique_ptr<BasicObject, ObjectDeleter>;

@@ -31,8 +31,19 @@ BasicObject::~BasicObject() {
         pending.pop_back();
         for (BasicObject* c : o->children) pending.push_back(c);
         o->children.clear();
-        delete o;
+        destroyObject(o);
     }
+}
+
+void destroyObject(BasicObject* object) {
+    if (object == nullptr) return;
+    switch (object->kind()) {
+#define KESTREL_ENTRY_KIND(K, Class, list) \
+    case Kind::K: delete static_cast<Class*>(object); return;
+#include "model/EntryKinds.def"
+        case Kind::Basic: break;
+    }
+    delete object;
 }
 
 std::size_t ChildList::size() const {
@@ -66,13 +77,17 @@ std::uint32_t BasicObject::stmtListOffset() const {
 }
 
 void BasicObject::addChild(BasicObject* child) {
-    if (child != nullptr) children.append(child);
-}
-
-void BasicObject::addNestedChild(BasicObject* child) {
     if (child == nullptr) return;
     children.append(child);
-    child->nested = true;
+    switch (kind_) {
+        case Kind::Enumeration:
+        case Kind::Union:
+        case Kind::Class:
+        case Kind::Structure:
+        case Kind::Subroutine:
+        case Kind::Function: child->nested = true; break;
+        default: break;
+    }
 }
 
 namespace {
@@ -98,7 +113,29 @@ struct SizeDepth {
 
 }  // namespace
 
+namespace {
+
+template <class T>
+std::uint32_t sizeByClass(const T* o) {
+    if constexpr (requires { o->ownSize(); })
+        return o->ownSize();
+    else
+        return o->childrenSize();
+}
+
+}  // namespace
+
 std::uint32_t BasicObject::getSize() const {
+    switch (kind_) {
+#define KESTREL_ENTRY_KIND(K, Class, list) \
+    case Kind::K: return sizeByClass(static_cast<const Class*>(this));
+#include "model/EntryKinds.def"
+        case Kind::Basic: break;
+    }
+    return childrenSize();
+}
+
+std::uint32_t BasicObject::childrenSize() const {
     SizeDepth depth;
     if (depth.tooDeep()) return 0;
     std::uint32_t sum = 0;
@@ -112,7 +149,7 @@ std::uint32_t sizeOf(const BasicObject* type) {
     return depth.tooDeep() ? 0u : type->getSize();
 }
 
-std::uint32_t TypeInfo_Array::getSize() const {
+std::uint32_t TypeInfo_Array::ownSize() const {
     if (children.empty() || type == nullptr) return 0;
     SizeDepth depth;
     if (depth.tooDeep()) return 0;
@@ -121,7 +158,7 @@ std::uint32_t TypeInfo_Array::getSize() const {
     return count * type->getSize();
 }
 
-std::uint32_t TypeInfo_Member::getSize() const {
+std::uint32_t TypeInfo_Member::ownSize() const {
     if (bitSize != 0) return static_cast<std::uint32_t>(byteSize);
     return sizeOf(type);
 }

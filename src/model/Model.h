@@ -91,15 +91,22 @@ public:
     // A root whose children lists are allocated from `root.arena`; the objects
     // below it are placed in the same arena by the reader.
     BasicObject(std::uint32_t offset, std::string_view tag, ArenaRoot root);
-    virtual ~BasicObject();
+    // Destroys the children (objects built by hand; see destroyObject).
+    ~BasicObject();
 
     BasicObject(const BasicObject&) = delete;
     BasicObject& operator=(const BasicObject&) = delete;
 
-    // Takes ownership of the child and appends it to children.
-    virtual void addChild(BasicObject* child);
+    // Takes ownership of the child and appends it to children; a child of a
+    // scope (structure, class, union, enumeration, function, subroutine) is
+    // marked nested.
+    void addChild(BasicObject* child);
     // Size in bytes (or element count for a subrange); unsigned 32-bit, wraps.
-    virtual std::uint32_t getSize() const;
+    // The rule is the class's own (ownSize), or for a class without one the
+    // sum of the children's sizes.
+    std::uint32_t getSize() const;
+    // The sum of the children's sizes.
+    std::uint32_t childrenSize() const;
 
     // The object's own name.
     std::string_view getName() const { return name; }
@@ -143,8 +150,6 @@ public:
 
 protected:
     BasicObject(Kind kind, std::uint32_t offset, std::string_view tag, BasicObject* parent);
-    // addChild of the six scope classes: append, then mark the child nested.
-    void addNestedChild(BasicObject* child);
 
 private:
     Kind kind_;
@@ -173,7 +178,7 @@ template <Kind K>
 class TypeReference : public BasicObject {
 public:
     KESTREL_ENTRY_CLASS(TypeReference, K)
-    std::uint32_t getSize() const override { return sizeOf(type); }
+    std::uint32_t ownSize() const { return sizeOf(type); }
     BasicObject* type = nullptr;
     std::uint32_t typeOffset = 0;
 };
@@ -185,7 +190,7 @@ using TypeInfo_Volatile = TypeReference<Kind::Volatile>;
 // The size of an aggregate that may be a declaration resolved to its
 // definition elsewhere (see `definition` below).
 #define KESTREL_AGGREGATE_SIZE                                                                 \
-    std::uint32_t getSize() const override {                                                   \
+    std::uint32_t ownSize() const {                                                   \
         return definition != nullptr ? definition->getSize() : static_cast<std::uint32_t>(byteSize); \
     }
 
@@ -194,7 +199,6 @@ template <Kind K>
 class SizedScope : public BasicObject {
 public:
     KESTREL_ENTRY_CLASS(SizedScope, K)
-    void addChild(BasicObject* child) override { addNestedChild(child); }
     KESTREL_AGGREGATE_SIZE
     // A union given only by DW_AT_declaration, or a stand-in for a type
     // unit's type (DW_AT_signature): its definition, set by the link.
@@ -208,7 +212,7 @@ using TypeInfo_Union = SizedScope<Kind::Union>;
 class TypeInfo_Array : public BasicObject {
 public:
     KESTREL_ENTRY_CLASS(TypeInfo_Array, Kind::Array)
-    std::uint32_t getSize() const override;
+    std::uint32_t ownSize() const;
     BasicObject* type = nullptr;
     std::uint32_t typeOffset = 0;
     std::int32_t byteSize = 0;
@@ -217,7 +221,7 @@ public:
 class TypeInfo_Base : public BasicObject {
 public:
     KESTREL_ENTRY_CLASS(TypeInfo_Base, Kind::Base)
-    std::uint32_t getSize() const override { return static_cast<std::uint32_t>(byteSize); }
+    std::uint32_t ownSize() const { return static_cast<std::uint32_t>(byteSize); }
     std::string_view encodingName;
     std::int32_t byteSize = 0;
     std::int32_t encoding = 0;
@@ -226,7 +230,6 @@ public:
 class TypeInfo_Class : public BasicObject {
 public:
     KESTREL_ENTRY_CLASS(TypeInfo_Class, Kind::Class)
-    void addChild(BasicObject* child) override { addNestedChild(child); }
     KESTREL_AGGREGATE_SIZE
     BasicObject* specification = nullptr;
     // A class given only by DW_AT_declaration (no size, no members): the
@@ -240,14 +243,14 @@ public:
 class TypeInfo_Enumerator : public BasicObject {
 public:
     KESTREL_ENTRY_CLASS(TypeInfo_Enumerator, Kind::Enumerator)
-    std::uint32_t getSize() const override { return 0; }
+    std::uint32_t ownSize() const { return 0; }
     std::int32_t constValue = 0;
 };
 
 class TypeInfo_Inheritance : public BasicObject {
 public:
     KESTREL_ENTRY_CLASS(TypeInfo_Inheritance, Kind::Inheritance)
-    std::uint32_t getSize() const override { return sizeOf(type); }
+    std::uint32_t ownSize() const { return sizeOf(type); }
     BasicObject* type = nullptr;
     std::uint32_t typeOffset = 0;
     std::int32_t dataMemberLocation = 0;
@@ -256,7 +259,7 @@ public:
 class TypeInfo_Member : public BasicObject {
 public:
     KESTREL_ENTRY_CLASS(TypeInfo_Member, Kind::Member)
-    std::uint32_t getSize() const override;
+    std::uint32_t ownSize() const;
     BasicObject* type = nullptr;
     std::uint32_t typeOffset = 0;
     std::int32_t dataMemberLocation = 0;
@@ -280,7 +283,7 @@ public:
 class TypeInfo_Pointer : public BasicObject {
 public:
     KESTREL_ENTRY_CLASS(TypeInfo_Pointer, Kind::Pointer)
-    std::uint32_t getSize() const override { return static_cast<std::uint32_t>(byteSize); }
+    std::uint32_t ownSize() const { return static_cast<std::uint32_t>(byteSize); }
     BasicObject* type = nullptr;
     std::int32_t byteSize = 0;
     std::uint32_t typeOffset = 0;
@@ -289,7 +292,6 @@ public:
 class TypeInfo_Structure : public BasicObject {
 public:
     KESTREL_ENTRY_CLASS(TypeInfo_Structure, Kind::Structure)
-    void addChild(BasicObject* child) override { addNestedChild(child); }
     KESTREL_AGGREGATE_SIZE
     BasicObject* specification = nullptr;
     // As for classes: the definition of a declaration, set by the link.
@@ -302,7 +304,7 @@ public:
 class TypeInfo_Subrange : public BasicObject {
 public:
     KESTREL_ENTRY_CLASS(TypeInfo_Subrange, Kind::Subrange)
-    std::uint32_t getSize() const override {
+    std::uint32_t ownSize() const {
         return static_cast<std::uint32_t>(upperB) - static_cast<std::uint32_t>(lowerB) + 1u;
     }
     BasicObject* type = nullptr;
@@ -317,8 +319,7 @@ public:
 class TypeInfo_Subroutine : public BasicObject {
 public:
     KESTREL_ENTRY_CLASS(TypeInfo_Subroutine, Kind::Subroutine)
-    void addChild(BasicObject* child) override { addNestedChild(child); }
-    std::uint32_t getSize() const override { return sizeOf(type); }
+    std::uint32_t ownSize() const { return sizeOf(type); }
     BasicObject* type = nullptr;
     std::uint32_t typeOffset = 0;
 };
@@ -329,7 +330,7 @@ public:
     CompileUnitInfo(std::uint32_t offset, std::string_view tag, BasicObject* parent)
         : BasicObject(Kind::CompileUnit, offset, tag, parent),
           stmtList(parent != nullptr ? parent->stmtListOffset() : 0) {}
-    std::uint32_t getSize() const override { return 0; }
+    std::uint32_t ownSize() const { return 0; }
     std::string_view language;
     std::string_view producer;
     std::string_view compDir;
@@ -342,8 +343,7 @@ public:
 class FunctionInfo : public BasicObject {
 public:
     KESTREL_ENTRY_CLASS(FunctionInfo, Kind::Function)
-    void addChild(BasicObject* child) override { addNestedChild(child); }
-    std::uint32_t getSize() const override { return 0; }
+    std::uint32_t ownSize() const { return 0; }
     BasicObject* type = nullptr;
     BasicObject* specification = nullptr;
     std::uint32_t typeOffset = 0;
@@ -379,7 +379,7 @@ enum class VariableOutcome : std::uint8_t {
 class VariableInfo : public BasicObject {
 public:
     KESTREL_ENTRY_CLASS(VariableInfo, Kind::Variable)
-    std::uint32_t getSize() const override { return sizeOf(type); }
+    std::uint32_t ownSize() const { return sizeOf(type); }
     BasicObject* type = nullptr;
     BasicObject* specification = nullptr;
     std::uint32_t typeOffset = 0;
@@ -404,6 +404,9 @@ template <class T>
 const T* as(const BasicObject* o) {
     return (o != nullptr && o->kind() == T::staticKind) ? static_cast<const T*>(o) : nullptr;
 }
+
+// Deletes an object built with `new` (of any class) and its subtree.
+void destroyObject(BasicObject* object);
 
 // The `type` link of the classes that have one; null for the others.
 BasicObject* typeOf(const BasicObject* o);
