@@ -183,7 +183,7 @@ TEST(ReaderEntries, LexicalBlocksFirstOffsetsLocationsAndRepeats) {
     BasicObject* block = m->objectsByOffset.find(0x30);
     ASSERT_NE(block, nullptr);
     EXPECT_EQ(block->kind(), Kind::Basic);
-    EXPECT_EQ(block->tag, "DW_TAG_lexical_block");
+    EXPECT_EQ(block->tag(), "DW_TAG_lexical_block");
     EXPECT_EQ(declLineOf(*m, *block), "9");
     ASSERT_EQ(m->variables.size(), 4u);
     VariableInfo* cnt = m->variables[0];
@@ -200,7 +200,7 @@ TEST(ReaderEntries, LexicalBlocksFirstOffsetsLocationsAndRepeats) {
     EXPECT_EQ(m->enumerators[0]->constValue, 4);
     EXPECT_EQ(m->constantObjects.size(), 2u);
     TypeInfo_Subroutine* inl = m->subroutines.at(0);
-    EXPECT_EQ(inl->tag, "DW_TAG_inlined_subroutine");
+    EXPECT_EQ(inl->tag(), "DW_TAG_inlined_subroutine");
     EXPECT_EQ(inl->declFile, 2);
     EXPECT_EQ(declLineOf(*m, *inl), "44");
     EXPECT_EQ(inl->type, m->functions.at(0));
@@ -236,7 +236,7 @@ TEST(ReaderEntries, UserAndUnknownTagsStartEntriesOfTheirOwn) {
         const BasicObject* entry = m->objectsByOffset.find(0x30);
         ASSERT_NE(entry, nullptr);
         EXPECT_EQ(entry->kind(), Kind::Basic);
-        EXPECT_EQ(entry->tag, tag);
+        EXPECT_EQ(entry->tag(), tag);
         EXPECT_EQ(entry->name, "block");
         EXPECT_EQ(entry->parent, m->compileUnits.at(0));
         ASSERT_EQ(m->variables.size(), 1u);
@@ -494,11 +494,11 @@ TEST(ReaderEntries, QualifiersAndReferencesGetTheirClasses) {
         " <1><60>: Abbrev Number: 7 (DW_TAG_base_type)\n"
         "    <61>   DW_AT_byte_size   : 2\n");
     ASSERT_EQ(m->volatiles.size(), 3u);
-    EXPECT_EQ(m->volatiles[0]->tag, "DW_TAG_atomic_type");
+    EXPECT_EQ(m->volatiles[0]->tag(), "DW_TAG_atomic_type");
     EXPECT_EQ(m->volatiles[0]->type, m->baseTypes.at(0));
     EXPECT_EQ(m->volatiles[0]->getSize(), 2u);
     ASSERT_EQ(m->pointers.size(), 2u);
-    EXPECT_EQ(m->pointers[0]->tag, "DW_TAG_reference_type");
+    EXPECT_EQ(m->pointers[0]->tag(), "DW_TAG_reference_type");
     EXPECT_EQ(m->pointers[0]->byteSize, 4);
     EXPECT_EQ(m->pointers[1]->byteSize, 4);
 }

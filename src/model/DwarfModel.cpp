@@ -175,8 +175,7 @@ bool aggregateKey(const BasicObject* object, std::string& key, std::string& name
         else if (const auto* s = as<TypeInfo_Structure>(o)) specified = s->specification;
         const BasicObject* source = specified != nullptr ? specified : o;
         const Kind kind = source->kind();
-        if (kind == Kind::CompileUnit || source->parent == nullptr || source->tag == "DW_TAG_type_unit" ||
-            source->tag == "DW_TAG_partial_unit")
+        if (kind == Kind::CompileUnit || source->parent == nullptr || source->isUnitEntry())
             break;
         if (kind != Kind::Namespace && kind != Kind::Class && kind != Kind::Structure && kind != Kind::Union)
             return false;

@@ -3,14 +3,15 @@
 namespace kestrel::model {
 
 BasicObject::BasicObject(std::uint32_t offset, std::string_view tag, ArenaRoot root)
-    : tag(tag), offset(offset), kind_(Kind::Basic) {
+    : tag_(tag.data() != nullptr ? tag.data() : ""), offset(offset), kind_(Kind::Basic) {
     (void)root;
 }
 
 BasicObject::BasicObject(Kind kind, std::uint32_t offset, std::string_view tag, BasicObject* parent)
     : parent(parent),
-      tag(tag),
+      tag_(tag.data() != nullptr ? tag.data() : ""),
       offset(offset),
+      unitEntry_(tag == "DW_TAG_type_unit" || tag == "DW_TAG_partial_unit"),
       kind_(kind) {
     if (parent != nullptr) {
         nested = parent->nested;

@@ -84,6 +84,10 @@ private:
     BasicObject* last_ = nullptr;
 };
 
+// An object keeps the pointer to its tag's text: the `tag` given to a
+// constructor must be NUL-terminated right after its end and outlive the
+// object (a string literal, or a text the model keeps with
+// TextPool::keepTerminated).
 class BasicObject {
 public:
     BasicObject(std::uint32_t offset, std::string_view tag, BasicObject* parent)
@@ -110,6 +114,11 @@ public:
 
     // The object's own name.
     std::string_view getName() const { return name; }
+    // The entry's tag as the dump names it ("DW_TAG_variable").
+    std::string_view tag() const { return tag_; }
+    // Whether the entry is a type unit or a partial unit (an entry that
+    // stands for a unit but is no DW_TAG_compile_unit).
+    bool isUnitEntry() const { return unitEntry_; }
 
     Kind kind() const { return kind_; }
 
@@ -128,12 +137,17 @@ public:
     // objects carries no padding between them.
     BasicObject* parent = nullptr;
     std::string_view name;
-    std::string_view tag;
     // Owned: destroying an object destroys its children. Objects that a
     // DwarfModel builds live in the model's arena and end with it.
     ChildList children;
     // The next child of the same parent (see ChildList).
     BasicObject* nextSibling = nullptr;
+
+private:
+    // The tag's text, NUL-terminated (see the constructors).
+    const char* tag_ = "";
+
+public:
     std::uint32_t offset = 0;
     // DW_AT_decl_file and DW_AT_decl_line (DW_AT_call_file and call_line of
     // an inlined subroutine). An object starts with its parent's, so that an
@@ -142,16 +156,18 @@ public:
     // into DwarfModel::declLineTexts; see declLineForm.
     std::int32_t declFile = 0;
     std::uint32_t declLine = 0;
-    DeclLineForm declLineForm = DeclLineForm::None;
-    bool nested = false;
+    DeclLineForm declLineForm : 2 = DeclLineForm::None;
+    bool nested : 1 = false;
     // An entry of the DWARF 4 .debug_types section, whose offsets repeat
     // those of .debug_info: its references are looked up among its own kind.
-    bool inTypeSection = false;
+    bool inTypeSection : 1 = false;
 
 protected:
     BasicObject(Kind kind, std::uint32_t offset, std::string_view tag, BasicObject* parent);
 
 private:
+    // A DW_TAG_type_unit or DW_TAG_partial_unit entry.
+    bool unitEntry_ : 1 = false;
     Kind kind_;
 };
 

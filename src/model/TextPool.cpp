@@ -1,6 +1,7 @@
 #include "model/TextPool.h"
 
 #include <cstring>
+#include <string>
 
 namespace kestrel::model {
 
@@ -23,6 +24,14 @@ std::string_view TextPool::keep(std::string_view text) {
     cursor_ += text.size();
     left_ -= text.size();
     return stored;
+}
+
+std::string_view TextPool::keepTerminated(std::string_view text) {
+    std::string copy;
+    copy.reserve(text.size() + 1);
+    copy.append(text);
+    copy.push_back('\0');
+    return keep(copy).substr(0, text.size());
 }
 
 }  // namespace kestrel::model

@@ -17,6 +17,8 @@ public:
 
     // A stable copy of `text`.
     std::string_view keep(std::string_view text);
+    // A stable copy of `text` followed by a NUL (its view does not count it).
+    std::string_view keepTerminated(std::string_view text);
 
     std::size_t bytesReserved() const { return reserved_; }
 

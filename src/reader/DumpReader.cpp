@@ -33,7 +33,8 @@ const DumpReader::TagInfo& DumpReader::tagInfo(std::string_view text) {
     // A dump names a few dozen distinct tags: keep each once, with its kind.
     auto it = tags_.find(text);
     if (it != tags_.end()) return it->second;
-    std::string_view kept = model_.texts.keep(text);
+    // Objects keep a pointer to the text: it is kept NUL-terminated.
+    std::string_view kept = model_.texts.keepTerminated(text);
     return tags_.emplace(kept, TagInfo{kept, kindOfTag(kept)}).first->second;
 }
 
