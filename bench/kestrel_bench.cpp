@@ -379,7 +379,7 @@ void benchOne(const std::string& label, const fs::path& elfIn, const Options& op
     line("object sizes: BasicObject / Member / Variable",
          fmt("%.0f", ph["sizeof_basic"]) + fmt(" / %.0f", ph["sizeof_member"]) +
              fmt(" / %.0f B", ph["sizeof_variable"]));
-    line("index (objectsByOffset), 16 B per slot", fmt("%.1f MB", ph["entries_indexed"] * 16 / 1048576.0));
+    line("index (objectsByOffset), 12 B per slot", fmt("%.1f MB", ph["entries_indexed"] * 12 / 1048576.0));
     if (whole.status != 0) std::printf("  (kestrelmap ended with status %d)\n", whole.status);
     std::fflush(stdout);
 

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <map>
+#include <memory>
+#include <vector>
+
 #include "model/DwarfModel.h"
 #include "model/Model.h"
 
@@ -124,6 +128,29 @@ TEST(ModelIndex, FirstObjectOfAnOffsetWinsAndOffsetZeroFindsNothing) {
     EXPECT_EQ(index.find(0x10), &c);
     EXPECT_EQ(index.find(0x20), nullptr);
     EXPECT_EQ(index.find(0), nullptr);
+}
+
+// Against a std::map that keeps the first object of each offset: ascending
+// runs, runs out of order and repeated offsets, across many storage blocks.
+TEST(ModelIndex, AgreesWithAnOrderedMap) {
+    for (bool ascending : {true, false}) {
+        OffsetIndex index;
+        std::map<std::uint32_t, BasicObject*> expected;
+        std::vector<std::unique_ptr<BasicObject>> objects;
+        std::uint32_t state = 12345;
+        for (std::uint32_t i = 0; i < 20000; ++i) {
+            state = state * 1103515245u + 12345u;
+            const std::uint32_t offset = ascending ? 11 + i * 7 + (state >> 28) : (state >> 12) % 60000 + 1;
+            objects.push_back(std::make_unique<BasicObject>(offset, "x", nullptr));
+            index.add(offset, objects.back().get());
+            expected.emplace(offset, objects.back().get());
+        }
+        EXPECT_EQ(index.size(), expected.size());
+        for (std::uint32_t offset = 0; offset < 200000; ++offset) {
+            auto it = expected.find(offset);
+            ASSERT_EQ(index.find(offset), it != expected.end() && offset != 0 ? it->second : nullptr) << offset;
+        }
+    }
 }
 
 }  // namespace

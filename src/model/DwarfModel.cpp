@@ -9,35 +9,46 @@
 namespace kestrel::model {
 
 void OffsetIndex::add(std::uint32_t offset, BasicObject* object) {
-    if (!entries_.empty() && offset <= entries_.back().first) sorted_ = false;
-    entries_.emplace_back(offset, object);
+    if (!offsets_.empty() && offset <= offsets_.back()) sorted_ = false;
+    offsets_.push_back(offset);
+    objects_.push_back(object);
     settled_ = false;
 }
 
 void OffsetIndex::settle() const {
     if (settled_) return;
     if (!sorted_) {
-        std::stable_sort(entries_.begin(), entries_.end(),
+        // Sorts by offset, stably; the first object registered under an
+        // offset stays, later ones go.
+        std::vector<std::pair<std::uint32_t, BasicObject*>> entries;
+        entries.reserve(offsets_.size());
+        for (std::size_t i = 0; i < offsets_.size(); ++i) entries.emplace_back(offsets_[i], objects_[i]);
+        std::stable_sort(entries.begin(), entries.end(),
                          [](const auto& a, const auto& b) { return a.first < b.first; });
-        // The first object registered under an offset stays; later ones go.
-        auto last = std::unique(entries_.begin(), entries_.end(),
-                                [](const auto& a, const auto& b) { return a.first == b.first; });
-        entries_.erase(last, entries_.end());
+        std::size_t n = 0;
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            if (n > 0 && offsets_[n - 1] == entries[i].first) continue;
+            offsets_[n] = entries[i].first;
+            objects_[n] = entries[i].second;
+            ++n;
+        }
+        offsets_.truncate(n);
+        objects_.truncate(n);
         sorted_ = true;
     }
-    entries_.shrink_to_fit();
-    // A coarse table from offset to position, so that a lookup touches a few
-    // neighbouring entries instead of a binary search over all of them.
+    // A coarse table from offset to position, so that a lookup searches a
+    // few neighbouring entries instead of all of them.
     buckets_.clear();
-    if (!entries_.empty()) {
-        // About one bucket per entry, whatever the largest offset is.
+    const std::size_t size = offsets_.size();
+    if (size > 0) {
+        // About one bucket per four entries, whatever the largest offset is.
         shift_ = 0;
-        while ((static_cast<std::size_t>(entries_.back().first) >> shift_) >= 2 * entries_.size()) ++shift_;
-        const std::size_t n = (static_cast<std::size_t>(entries_.back().first) >> shift_) + 2;
+        while ((static_cast<std::size_t>(offsets_.back()) >> shift_) >= size / 4 + 1) ++shift_;
+        const std::size_t n = (static_cast<std::size_t>(offsets_.back()) >> shift_) + 2;
         buckets_.assign(n, 0);
         std::size_t e = 0;
         for (std::size_t k = 0; k < n; ++k) {
-            while (e < entries_.size() && (entries_[e].first >> shift_) < k) ++e;
+            while (e < size && (offsets_[e] >> shift_) < k) ++e;
             buckets_[k] = static_cast<std::uint32_t>(e);
         }
     }
@@ -49,15 +60,24 @@ BasicObject* OffsetIndex::find(std::uint32_t offset) const {
     settle();
     const std::size_t k = offset >> shift_;
     if (k + 1 >= buckets_.size()) return nullptr;
-    auto first = entries_.begin() + buckets_[k];
-    auto last = entries_.begin() + buckets_[k + 1];
-    auto it = std::lower_bound(first, last, offset, [](const auto& e, std::uint32_t o) { return e.first < o; });
-    return (it != last && it->first == offset) ? it->second : nullptr;
+    // The first entry of the bucket whose offset is not below `offset`.
+    std::size_t first = buckets_[k];
+    std::size_t count = buckets_[k + 1] - first;
+    while (count > 0) {
+        const std::size_t half = count / 2;
+        if (offsets_[first + half] < offset) {
+            first += half + 1;
+            count -= half + 1;
+        } else {
+            count = half;
+        }
+    }
+    return (first < buckets_[k + 1] && offsets_[first] == offset) ? objects_[first] : nullptr;
 }
 
 std::size_t OffsetIndex::size() const {
     settle();
-    return entries_.size();
+    return offsets_.size();
 }
 
 namespace {

@@ -16,9 +16,39 @@
 
 namespace kestrel::model {
 
-// DIE offset -> object. Offsets arrive almost always in ascending order, so a
-// vector that is sorted once (stably, so the first object of an offset wins)
-// serves as the ordered index.
+// A sequence of T in fixed blocks: appending never moves what is stored, so
+// a sequence of millions of elements grows without copying itself (and
+// without holding the old and the new copy at once).
+template <class T>
+class BlockArray {
+public:
+    static constexpr std::size_t kBlock = 4096;
+
+    void push_back(const T& value) {
+        if (size_ % kBlock == 0) blocks_.emplace_back(new T[kBlock]);
+        blocks_.back()[size_ % kBlock] = value;
+        ++size_;
+    }
+    T& operator[](std::size_t i) { return blocks_[i / kBlock][i % kBlock]; }
+    const T& operator[](std::size_t i) const { return blocks_[i / kBlock][i % kBlock]; }
+    const T& back() const { return (*this)[size_ - 1]; }
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    // Keeps the first n elements.
+    void truncate(std::size_t n) {
+        if (n >= size_) return;
+        size_ = n;
+        blocks_.resize((n + kBlock - 1) / kBlock);
+    }
+
+private:
+    std::vector<std::unique_ptr<T[]>> blocks_;
+    std::size_t size_ = 0;
+};
+
+// DIE offset -> object. Offsets arrive almost always in ascending order, so
+// arrays that are sorted once (stably, so the first object of an offset
+// wins) serve as the ordered index: 12 bytes per entry.
 class OffsetIndex {
 public:
     void add(std::uint32_t offset, BasicObject* object);
@@ -28,7 +58,8 @@ public:
 
 private:
     void settle() const;
-    mutable std::vector<std::pair<std::uint32_t, BasicObject*>> entries_;
+    mutable BlockArray<std::uint32_t> offsets_;
+    mutable BlockArray<BasicObject*> objects_;
     // buckets_[k]: index of the first entry whose offset >> shift_ >= k.
     mutable std::vector<std::uint32_t> buckets_;
     mutable unsigned shift_ = 0;
