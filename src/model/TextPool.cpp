@@ -8,13 +8,13 @@ namespace kestrel::model {
 std::string_view TextPool::keep(std::string_view text) {
     if (text.empty()) return {};
     if (text.size() > kChunk / 4) {
-        chunks_.push_back(std::make_unique<char[]>(text.size()));
+        chunks_.push_back(std::unique_ptr<char[]>(new char[text.size()]));
         reserved_ += text.size();
         std::memcpy(chunks_.back().get(), text.data(), text.size());
         return {chunks_.back().get(), text.size()};
     }
     if (text.size() > left_) {
-        chunks_.push_back(std::make_unique<char[]>(kChunk));
+        chunks_.push_back(std::unique_ptr<char[]>(new char[kChunk]));
         reserved_ += kChunk;
         cursor_ = chunks_.back().get();
         left_ = kChunk;
