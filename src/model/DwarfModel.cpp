@@ -355,15 +355,15 @@ void DwarfModel::normalise() {
     // holds the whole field; a field of a packed structure that straddles an
     // aligned unit gets the unit that ends at the field's last bit, moved down
     // to a whole byte (so its bit offset may be negative).
-    for (TypeInfo_Member* mb : members) {
-        if (!mb->hasDataBitOffset || mb->bitSize <= 0) continue;
+    for (const auto& [mb, dataBitOffset] : dataBitOffsets) {
+        if (mb->bitSize <= 0) continue;
         std::int64_t unitBytes = sizeOf(mb->type);
         if (unitBytes <= 0 || unitBytes > 8) {
             // No usable type size: the smallest unit that holds the field.
             unitBytes = mb->bitSize <= 8 ? 1 : mb->bitSize <= 16 ? 2 : mb->bitSize <= 32 ? 4 : 8;
         }
         const std::int64_t unitBits = unitBytes * 8;
-        const std::int64_t bit = static_cast<std::uint32_t>(mb->dataBitOffset);
+        const std::int64_t bit = static_cast<std::uint32_t>(dataBitOffset);
         const std::int64_t deepest = bit + mb->bitSize;
         std::int64_t unitStart = (deepest + unitBits - 1) / unitBits * unitBits - unitBits;
         if (unitStart > bit) unitStart = (deepest - unitBits) / 8 * 8;

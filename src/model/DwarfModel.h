@@ -160,6 +160,9 @@ public:
     // DW_AT_const_value of variables and members as the dump wrote it, in
     // reading order (enumerators keep theirs as a number).
     std::vector<std::pair<const BasicObject*, std::string_view>> constValues;
+    // DW_AT_data_bit_offset of bit-field members, in reading order (few
+    // members have one).
+    std::vector<std::pair<TypeInfo_Member*, std::int32_t>> dataBitOffsets;
     // The declaration lines whose text is not a plain decimal number.
     std::vector<std::string_view> declLineTexts;
 

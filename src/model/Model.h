@@ -283,10 +283,10 @@ public:
     std::int32_t bitOffset = 0;
     std::int32_t byteSize = 0;
     // Extensions for current debugging information (not in the classic
-    // listing): a DW_AT_data_bit_offset, and whether the member is only a
-    // declaration (a static data member up to DWARF 4).
-    std::int32_t dataBitOffset = 0;
-    bool hasDataBitOffset = false;
+    // listing): whether the member is only a declaration (a static data
+    // member up to DWARF 4). A DW_AT_data_bit_offset is kept in
+    // DwarfModel::dataBitOffsets until normalise() turns it into the fields
+    // above.
     bool hasDataMemberLocation = false;
     bool declaration = false;
 };

@@ -274,10 +274,16 @@ struct Rules {
                 break;
             case Attr::BitSize: mb.bitSize = v.decimal; break;
             case Attr::BitOffset: mb.bitOffset = v.decimal; break;
-            case Attr::DataBitOffset:
-                mb.dataBitOffset = v.decimal;
-                mb.hasDataBitOffset = true;
+            case Attr::DataBitOffset: {
+                // An entry's attributes arrive together: a repeated one
+                // replaces the value, as a field would keep the last.
+                auto& offsets = c.model.dataBitOffsets;
+                if (!offsets.empty() && offsets.back().first == &mb)
+                    offsets.back().second = v.decimal;
+                else
+                    offsets.emplace_back(&mb, v.decimal);
                 break;
+            }
             case Attr::ByteSize: mb.byteSize = v.decimal; break;
             default: break;
         }
