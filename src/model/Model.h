@@ -401,10 +401,10 @@ public:
     std::uint32_t typeOffset = 0;
     std::uint32_t address = 0;
     std::uint32_t specificationOffset = 0;
-    bool external = false;
-    bool declaration = false;
-    bool isStatic = false;
-    bool isParameter = false;
+    bool external : 1 = false;
+    bool declaration : 1 = false;
+    bool isStatic : 1 = false;
+    bool isParameter : 1 = false;
     LocationForm locationForm = LocationForm::None;
 };
 
