@@ -84,11 +84,9 @@ namespace {
 
 // Objects live in the model's arena; each is threaded into its parent's children list.
 template <class T>
-T* place(DwarfModel& m, std::vector<T*>& list, std::uint32_t offset, std::string_view tag, BasicObject* parent) {
+T* place(DwarfModel& m, std::uint32_t offset, std::string_view tag, BasicObject* parent) {
     void* memory = m.arena.allocate(sizeof(T), alignof(T));
-    T* object = new (memory) T(offset, tag, parent);
-    list.push_back(object);
-    return object;
+    return new (memory) T(offset, tag, parent);
 }
 
 template <class T>
@@ -302,7 +300,7 @@ BasicObject* DwarfModel::makeRoot() {
 BasicObject* DwarfModel::make(Kind kind, std::uint32_t offset, std::string_view tag, BasicObject* parent) {
     switch (kind) {
 #define KESTREL_ENTRY_KIND(K, Class, list) \
-    case Kind::K: return place(*this, list, offset, tag, parent);
+    case Kind::K: return place<Class>(*this, offset, tag, parent);
 #include "model/EntryKinds.def"
         case Kind::Basic: break;
     }
@@ -311,9 +309,15 @@ BasicObject* DwarfModel::make(Kind kind, std::uint32_t offset, std::string_view 
 }
 
 void DwarfModel::link() {
+    for (TreeWalk walk(root.get()); !walk.done(); ++walk) {
+        BasicObject* o = *walk;
+        switch (o->kind()) {
 #define KESTREL_ENTRY_KIND(K, Class, list) \
-    for (Class* o : list) linkOne(o, objectsByOffset, typeSectionObjects);
+    case Kind::K: linkOne(static_cast<Class*>(o), objectsByOffset, typeSectionObjects); break;
 #include "model/EntryKinds.def"
+            case Kind::Basic: break;
+        }
+    }
     linkSignatures(*this);
     linkIndexedAddresses(*this);
     resolveDeclarations(*this);

@@ -2,10 +2,12 @@
 // one root, an index by DIE offset, the line tables and one list per class.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
 #include <memory_resource>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -77,6 +79,98 @@ struct ObjectDeleter {
     }
 };
 using ObjectPtr = std::unique_ptr<BasicObject, ObjectDeleter>;
+
+// The objects below a root in reading order (the root itself not), which is
+// the order of a depth-first walk: each object before its children, children
+// in the order they were added. The walk keeps one position per level, never
+// recursion.
+class TreeWalk {
+public:
+    TreeWalk() = default;
+    explicit TreeWalk(const BasicObject* root) {
+        if (root != nullptr && !root->children.empty()) {
+            levels_.push_back(root->children.begin());
+            at_ = root->children.front();
+        }
+    }
+    BasicObject* operator*() const { return at_; }
+    TreeWalk& operator++() {
+        if (!at_->children.empty()) {
+            levels_.push_back(at_->children.begin());
+            at_ = *levels_.back();
+            return *this;
+        }
+        while (!levels_.empty()) {
+            if (++levels_.back() != ChildList::iterator{}) {
+                at_ = *levels_.back();
+                return *this;
+            }
+            levels_.pop_back();
+        }
+        at_ = nullptr;
+        return *this;
+    }
+    bool done() const { return at_ == nullptr; }
+
+private:
+    std::vector<ChildList::iterator> levels_;
+    BasicObject* at_ = nullptr;
+};
+
+// The objects of one class below a model's root, in reading order: a view
+// that walks the tree, so that a model keeps no list of its own per class.
+// size() and at() walk too; they are for reports and tests.
+template <class T>
+class ClassList {
+public:
+    explicit ClassList(const ObjectPtr& root) : root_(&root) {}
+    ClassList(const ClassList&) = delete;
+    ClassList& operator=(const ClassList&) = delete;
+
+    class iterator {
+    public:
+        using value_type = T*;
+        using difference_type = std::ptrdiff_t;
+        iterator() = default;
+        explicit iterator(const BasicObject* root) : walk_(root) { skip(); }
+        T* operator*() const { return static_cast<T*>(*walk_); }
+        iterator& operator++() {
+            ++walk_;
+            skip();
+            return *this;
+        }
+        bool operator==(const iterator& other) const { return *walk_ == *other.walk_; }
+
+    private:
+        void skip() {
+            while (!walk_.done() && (*walk_)->kind() != T::staticKind) ++walk_;
+        }
+        TreeWalk walk_;
+    };
+
+    iterator begin() const { return iterator(root_->get()); }
+    iterator end() const { return iterator(); }
+    bool empty() const { return begin() == end(); }
+    std::size_t size() const {
+        std::size_t n = 0;
+        for (auto it = begin(); it != end(); ++it) ++n;
+        return n;
+    }
+    T* operator[](std::size_t i) const {
+        auto it = begin();
+        for (; i > 0 && it != end(); --i) ++it;
+        return *it;
+    }
+    T* at(std::size_t i) const {
+        auto it = begin();
+        for (; i > 0 && it != end(); --i) ++it;
+        if (it == end()) throw std::out_of_range("ClassList::at");
+        return *it;
+    }
+
+private:
+    const ObjectPtr* root_;
+};
 
 // The model holds what was read; reader/ModelLoader.h fills it from dump text.
 class DwarfModel {
@@ -176,8 +270,8 @@ public:
     // address nor a location list, by the variable's DIE offset (in reading
     // order; the texts are in `texts`).
     std::vector<std::pair<std::uint32_t, std::string_view>> locationExpressions;
-    // One list per entry class, in reading order.
-#define KESTREL_ENTRY_KIND(K, Class, list) std::vector<Class*> list;
+    // The objects of each entry class, in reading order.
+#define KESTREL_ENTRY_KIND(K, Class, list) ClassList<Class> list{root};
 #include "model/EntryKinds.def"
 
     // Set when the dump's file-format line names a little-endian format; the
