@@ -1,6 +1,8 @@
 #include "writers/DuplicateCheck.h"
 
+#include <cstdlib>
 #include <cstring>
+#include <type_traits>
 #include <new>
 
 #include "writers/DisplayName.h"
@@ -56,7 +58,7 @@ DuplicateCheck::Record* DuplicateCheck::store(std::string_view displayName, std:
     const std::size_t bytes = (sizeof(Record) + displayName.size() + align - 1) / align * align;
     if (bytes > blockLeft_) {
         const std::size_t size = bytes > kBlockBytes ? bytes : kBlockBytes;
-        blocks_.push_back(std::make_unique<char[]>(size));
+        blocks_.push_back(std::unique_ptr<char[]>(new char[size]));
         blockNext_ = blocks_.back().get();
         blockLeft_ = size;
     }
@@ -68,22 +70,31 @@ DuplicateCheck::Record* DuplicateCheck::store(std::string_view displayName, std:
     return record;
 }
 
+void DuplicateCheck::FreeSlots::operator()(Slot* slots) const { std::free(slots); }
+
 void DuplicateCheck::grow() {
-    std::vector<Slot> old = std::move(slots_);
-    slots_.assign(old.empty() ? kFirstSlots : old.size() * 2, Slot{});
-    const std::size_t mask = slots_.size() - 1;
-    for (const Slot& slot : old) {
+    static_assert(std::is_trivially_copyable_v<Slot>);
+    const std::size_t oldCount = slotCount_;
+    const std::size_t count = oldCount == 0 ? kFirstSlots : oldCount * 2;
+    // All-zero bytes are a free slot (hash 0, no record).
+    std::unique_ptr<Slot[], FreeSlots> slots(static_cast<Slot*>(std::calloc(count, sizeof(Slot))));
+    if (slots == nullptr) throw std::bad_alloc();
+    const std::size_t mask = count - 1;
+    for (std::size_t k = 0; k < oldCount; ++k) {
+        const Slot& slot = slots_[k];
         if (slot.record == nullptr) continue;
         std::size_t i = static_cast<std::size_t>(slot.hash) & mask;
-        while (slots_[i].record != nullptr) i = (i + 1) & mask;
-        slots_[i] = slot;
+        while (slots[i].record != nullptr) i = (i + 1) & mask;
+        slots[i] = slot;
     }
+    slots_ = std::move(slots);
+    slotCount_ = count;
 }
 
 std::uint64_t DuplicateCheck::prepare(std::string_view displayName) const {
     const std::uint64_t hash = hashName(displayName);
-    if (!slots_.empty()) {
-        const Slot* slot = &slots_[static_cast<std::size_t>(hash) & (slots_.size() - 1)];
+    if (slotCount_ != 0) {
+        const Slot* slot = &slots_[static_cast<std::size_t>(hash) & (slotCount_ - 1)];
 #if defined(__GNUC__) || defined(__clang__)
         __builtin_prefetch(slot);
 #else
@@ -95,8 +106,8 @@ std::uint64_t DuplicateCheck::prepare(std::string_view displayName) const {
 
 void DuplicateCheck::check(std::string_view displayName, std::string_view location, std::uint64_t hash) {
     // At most three quarters of the slots are taken.
-    if ((count_ + 1) * 4 > slots_.size() * 3) grow();
-    const std::size_t mask = slots_.size() - 1;
+    if ((count_ + 1) * 4 > slotCount_ * 3) grow();
+    const std::size_t mask = slotCount_ - 1;
     std::size_t i = static_cast<std::size_t>(hash) & mask;
     Record* seen = nullptr;
     for (;; i = (i + 1) & mask) {

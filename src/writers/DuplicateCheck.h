@@ -56,7 +56,13 @@ private:
     Record* store(std::string_view displayName, std::string_view location);
     void grow();
 
-    std::vector<Slot> slots_;
+    // Taken zeroed from calloc: fresh pages of a large table are zero
+    // already, so growing does not clear them a second time.
+    struct FreeSlots {
+        void operator()(Slot* slots) const;
+    };
+    std::unique_ptr<Slot[], FreeSlots> slots_;
+    std::size_t slotCount_ = 0;  // a power of two, or 0
     std::size_t count_ = 0;
     std::vector<std::unique_ptr<char[]>> blocks_;
     char* blockNext_ = nullptr;
