@@ -1,10 +1,16 @@
 #include "writers/OutputPass.h"
 
+#include <condition_variable>
+#include <deque>
+#include <exception>
 #include <filesystem>
 #include <initializer_list>
 #include <memory>
+#include <mutex>
 #include <system_error>
+#include <thread>
 #include <utility>
+#include <vector>
 
 #include "expand/Variables.h"
 #include "writers/CanapeFormat.h"
@@ -21,10 +27,140 @@ namespace {
 // as they grow, so that a large image never holds its whole output in memory.
 constexpr std::size_t kFlushBytes = std::size_t{256} << 10;
 
+// The duplicate check on a thread of its own. The emitter hands over display
+// names in batches; the thread checks them in the order they were handed
+// over, so the log is the same as a check in line would write. At most
+// kInFlight batches wait, so memory stays bounded however fast names come.
+class BackgroundCheck {
+public:
+    BackgroundCheck() : filling_(std::make_unique<Batch>()) {
+        try {
+            thread_ = std::thread([this] { run(); });
+        } catch (const std::system_error&) {
+            // No thread to be had: the batches are checked as they fill.
+        }
+    }
+    ~BackgroundCheck() { stop(); }
+    BackgroundCheck(const BackgroundCheck&) = delete;
+    BackgroundCheck& operator=(const BackgroundCheck&) = delete;
+
+    // `location` must outlive the check.
+    void add(std::string_view displayName, std::string_view location) {
+        filling_->entries.push_back({filling_->text.size(), displayName.size(), location});
+        filling_->text.append(displayName);
+        if (filling_->entries.size() == kBatch) handOver();
+    }
+
+    // Checks what is left and waits for the thread; rethrows what the check
+    // threw (out of memory). `check` is complete afterwards.
+    void finish() {
+        handOver();
+        stop();
+        if (error_) std::rethrow_exception(error_);
+    }
+
+    DuplicateCheck check;
+
+private:
+    static constexpr std::size_t kBatch = 4096;
+    static constexpr std::size_t kInFlight = 4;
+    // How many names ahead of its check a name is hashed, so that its slot
+    // is read from memory by the time the check needs it.
+    static constexpr std::size_t kAhead = 8;
+
+    struct Entry {
+        std::size_t start;
+        std::size_t size;
+        std::string_view location;
+    };
+    struct Batch {
+        std::string text;
+        std::vector<Entry> entries;
+    };
+
+    void handOver() {
+        if (filling_->entries.empty()) return;
+        if (!thread_.joinable()) {
+            process(*filling_);
+            return;
+        }
+        std::unique_ptr<Batch> next;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            changed_.wait(lock, [this] { return full_.size() < kInFlight; });
+            full_.push_back(std::move(filling_));
+            if (!spare_.empty()) {
+                next = std::move(spare_.back());
+                spare_.pop_back();
+            }
+        }
+        changed_.notify_all();
+        filling_ = next != nullptr ? std::move(next) : std::make_unique<Batch>();
+    }
+
+    void stop() {
+        if (!thread_.joinable()) return;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            done_ = true;
+        }
+        changed_.notify_all();
+        thread_.join();
+    }
+
+    void run() {
+        for (;;) {
+            std::unique_ptr<Batch> batch;
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                changed_.wait(lock, [this] { return done_ || !full_.empty(); });
+                if (full_.empty()) return;
+                batch = std::move(full_.front());
+                full_.pop_front();
+            }
+            changed_.notify_all();
+            if (!error_) {
+                try {
+                    process(*batch);
+                } catch (...) {
+                    error_ = std::current_exception();
+                }
+            }
+            batch->text.clear();
+            batch->entries.clear();
+            std::lock_guard<std::mutex> lock(mutex_);
+            spare_.push_back(std::move(batch));
+        }
+    }
+
+    void process(Batch& batch) {
+        const std::size_t n = batch.entries.size();
+        std::uint64_t hashes[kAhead];
+        auto name = [&batch](const Entry& e) { return std::string_view(batch.text).substr(e.start, e.size); };
+        for (std::size_t i = 0; i < n + kAhead; ++i) {
+            if (i < n) hashes[i % kAhead] = check.prepare(name(batch.entries[i]));
+            if (i >= kAhead) {
+                const Entry& e = batch.entries[i - kAhead];
+                check.check(name(e), e.location, hashes[(i - kAhead) % kAhead]);
+            }
+        }
+        batch.text.clear();
+        batch.entries.clear();
+    }
+
+    std::unique_ptr<Batch> filling_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<std::unique_ptr<Batch>> full_;
+    std::vector<std::unique_ptr<Batch>> spare_;
+    bool done_ = false;
+    std::exception_ptr error_;  // written by the thread, read after join
+    std::thread thread_;        // last: started once everything above exists
+};
+
 // The emit step: every signal that is not constant becomes a map line and a
 // CANape line and enters the duplicate check, straight from the expansion's
-// working record. The checks run a few signals behind, in the same order, so
-// that the table is read from memory ahead of need.
+// working record.
 class Emitter final : public expand::SignalSink {
 public:
     Emitter(bool littleEndian, StreamedFile& map, StreamedFile* canape)
@@ -40,52 +176,29 @@ public:
         if (signal.isConst) return;
         ++written;
         const std::uint32_t position = signal.bitSize != 0 ? bitPosition(signal, littleEndian_) : 0;
-        // The name waits in the queue while the slots of the names before it
-        // are loaded; the checks run in signal order.
-        if (queued_ == kQueue) checkOldest();
-        Pending& pending = queue_[(first_ + queued_) % kQueue];
-        ++queued_;
-        std::string& displayName = pending.displayName;
-        displayName.clear();
-        appendDisplayName(displayName, signal, position);
-        pending.location = signal.location;
-        pending.hash = duplicates.prepare(displayName);
+        displayName_.clear();
+        appendDisplayName(displayName_, signal, position);
+        checks_.add(displayName_, signal.location);
 
-        appendMapLine(mapText_, signal, displayName);
+        appendMapLine(mapText_, signal, displayName_);
         if (mapText_.size() >= kFlushBytes) flush(mapText_, mapFile_);
         if (canapeFile_ != nullptr) {
-            appendCanapeLine(canapeText_, signal, displayName, position);
+            appendCanapeLine(canapeText_, signal, displayName_, position);
             if (canapeText_.size() >= kFlushBytes) flush(canapeText_, *canapeFile_);
         }
     }
 
-    // Runs the checks still queued and hands the rest of the texts to their
-    // files.
+    // Completes the checks and hands the rest of the texts to their files.
     void finish() {
-        while (queued_ > 0) checkOldest();
+        checks_.finish();
         flush(mapText_, mapFile_);
         if (canapeFile_ != nullptr) flush(canapeText_, *canapeFile_);
     }
 
-    DuplicateCheck duplicates;
+    const DuplicateCheck& duplicates() const { return checks_.check; }
     std::size_t written = 0;  // signals emitted
 
 private:
-    // A display name whose duplicate check is still to run.
-    struct Pending {
-        std::string displayName;
-        std::string_view location;
-        std::uint64_t hash = 0;
-    };
-    static constexpr std::size_t kQueue = 8;
-
-    void checkOldest() {
-        const Pending& pending = queue_[first_];
-        duplicates.check(pending.displayName, pending.location, pending.hash);
-        first_ = (first_ + 1) % kQueue;
-        --queued_;
-    }
-
     static void flush(std::string& text, StreamedFile& file) {
         file.write(text);
         text.clear();
@@ -96,9 +209,8 @@ private:
     StreamedFile* canapeFile_;
     std::string mapText_;
     std::string canapeText_;
-    Pending queue_[kQueue];
-    std::size_t first_ = 0;
-    std::size_t queued_ = 0;
+    std::string displayName_;
+    BackgroundCheck checks_;
 };
 
 // Completes every file of a set (null entries are passed over), and only when
@@ -165,9 +277,9 @@ bool writeOutputFiles(std::string mapFileName, std::string canapeFileName, const
     const bool staleOmissions = account != nullptr && omissionsFile == nullptr && canapeFileName != omissionsName;
 
     std::unique_ptr<StreamedFile> logFile;
-    if (emitter.duplicates.found()) {
+    if (emitter.duplicates().found()) {
         logFile = std::make_unique<StreamedFile>(logFileName);
-        logFile->write(emitter.duplicates.log());
+        logFile->write(emitter.duplicates().log());
     }
     // A log is kept by a run that finds no duplicates only when the CANape
     // file has the log's name.
