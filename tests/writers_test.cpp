@@ -418,6 +418,18 @@ TEST(OutputPass, DuplicateLog) {
               two + "Warning - Duplicate Static VariableName: count\r\n  Location File: /src/c.c(5)\r\n");
     EXPECT_EQ(readFile(map).size(), 3 * std::string("00000100H     SYMBOL  DATA  DWORD    count\r\n").size());
 
+    // Names are checked in batches on a thread of their own: repeats far
+    // apart, the last one in a batch that is not full, are still found.
+    Firmware many;
+    many.variable(nullptr, "count", many.u32, 0x100, 1, "3");
+    auto* array = many.add<TypeInfo_Array>(many.unit, "");
+    array->type = many.u8;
+    many.add<TypeInfo_Subrange>(array, "")->upperB = 9999;
+    many.variable(nullptr, "table", array, 0x1000, 1, "4");
+    many.variable(nullptr, "count", many.u32, 0x200, 2, "9");
+    ASSERT_TRUE(writeAll(many.model, map, "").ok);
+    EXPECT_EQ(readFile(map + "_StyleWarnings.log"), two);
+
     // The same variable twice: one warning naming its location twice; the
     // structure's second member repeats at a reported location and adds nothing.
     Firmware again;

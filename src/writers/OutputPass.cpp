@@ -138,11 +138,12 @@ private:
         std::uint64_t hashes[kAhead];
         auto name = [&batch](const Entry& e) { return std::string_view(batch.text).substr(e.start, e.size); };
         for (std::size_t i = 0; i < n + kAhead; ++i) {
-            if (i < n) hashes[i % kAhead] = check.prepare(name(batch.entries[i]));
+            // The check of name i - kAhead frees the hash slot that name i takes.
             if (i >= kAhead) {
                 const Entry& e = batch.entries[i - kAhead];
                 check.check(name(e), e.location, hashes[(i - kAhead) % kAhead]);
             }
+            if (i < n) hashes[i % kAhead] = check.prepare(name(batch.entries[i]));
         }
         batch.text.clear();
         batch.entries.clear();
