@@ -52,22 +52,33 @@ constexpr std::size_t kFirstSlots = 1024;  // a power of two
 
 }  // namespace
 
-DuplicateCheck::Record* DuplicateCheck::store(std::string_view displayName, std::string_view location) {
-    // Records start at multiples of their alignment.
-    constexpr std::size_t align = alignof(Record);
-    const std::size_t bytes = (sizeof(Record) + displayName.size() + align - 1) / align * align;
+constexpr unsigned kUnitBits = 17;  // 8-byte units in a block of kBlockBytes
+static_assert((std::size_t{8} << kUnitBits) == kBlockBytes);
+
+std::uint32_t DuplicateCheck::store(std::string_view displayName, std::string_view location) {
+    // Records start at multiples of 8 bytes.
+    static_assert(alignof(Record) <= 8);
+    const std::size_t bytes = (sizeof(Record) + displayName.size() + 7) / 8 * 8;
     if (bytes > blockLeft_) {
+        // A record larger than a block gets a block of its own.
+        if (blocks_.size() >= (std::size_t{1} << (32 - kUnitBits)) - 1) throw std::bad_alloc();
         const std::size_t size = bytes > kBlockBytes ? bytes : kBlockBytes;
         blocks_.push_back(std::unique_ptr<char[]>(new char[size]));
         blockNext_ = blocks_.back().get();
         blockLeft_ = size;
     }
-    auto* record = new (blockNext_) Record{location.data(), static_cast<std::uint32_t>(location.size()),
-                                           static_cast<std::uint32_t>(displayName.size())};
+    const std::size_t unit = static_cast<std::size_t>(blockNext_ - blocks_.back().get()) / 8;
+    new (blockNext_) Record{location.data(), static_cast<std::uint32_t>(location.size()),
+                            static_cast<std::uint32_t>(displayName.size())};
     if (!displayName.empty()) std::memcpy(blockNext_ + sizeof(Record), displayName.data(), displayName.size());
     blockNext_ += bytes;
     blockLeft_ -= bytes;
-    return record;
+    return static_cast<std::uint32_t>(((blocks_.size() - 1) << kUnitBits | unit) + 1);
+}
+
+DuplicateCheck::Record* DuplicateCheck::recordAt(std::uint32_t reference) const {
+    const std::uint32_t at = reference - 1;
+    return reinterpret_cast<Record*>(blocks_[at >> kUnitBits].get() + std::size_t{at & ((1u << kUnitBits) - 1)} * 8);
 }
 
 void DuplicateCheck::FreeSlots::operator()(Slot* slots) const { std::free(slots); }
@@ -76,15 +87,16 @@ void DuplicateCheck::grow() {
     static_assert(std::is_trivially_copyable_v<Slot>);
     const std::size_t oldCount = slotCount_;
     const std::size_t count = oldCount == 0 ? kFirstSlots : oldCount * 2;
+    if (count > (std::size_t{1} << 32)) throw std::bad_alloc();  // slots hold 32 bits of the hash
     // All-zero bytes are a free slot (hash 0, no record).
     std::unique_ptr<Slot[], FreeSlots> slots(static_cast<Slot*>(std::calloc(count, sizeof(Slot))));
     if (slots == nullptr) throw std::bad_alloc();
     const std::size_t mask = count - 1;
     for (std::size_t k = 0; k < oldCount; ++k) {
         const Slot& slot = slots_[k];
-        if (slot.record == nullptr) continue;
-        std::size_t i = static_cast<std::size_t>(slot.hash) & mask;
-        while (slots[i].record != nullptr) i = (i + 1) & mask;
+        if (slot.record == 0) continue;
+        std::size_t i = slot.hash & mask;
+        while (slots[i].record != 0) i = (i + 1) & mask;
         slots[i] = slot;
     }
     slots_ = std::move(slots);
@@ -94,7 +106,7 @@ void DuplicateCheck::grow() {
 std::uint64_t DuplicateCheck::prepare(std::string_view displayName) const {
     const std::uint64_t hash = hashName(displayName);
     if (slotCount_ != 0) {
-        const Slot* slot = &slots_[static_cast<std::size_t>(hash) & (slotCount_ - 1)];
+        const Slot* slot = &slots_[static_cast<std::uint32_t>(hash) & (slotCount_ - 1)];
 #if defined(__GNUC__) || defined(__clang__)
         __builtin_prefetch(slot);
 #else
@@ -108,18 +120,19 @@ void DuplicateCheck::check(std::string_view displayName, std::string_view locati
     // At most three quarters of the slots are taken.
     if ((count_ + 1) * 4 > slotCount_ * 3) grow();
     const std::size_t mask = slotCount_ - 1;
-    std::size_t i = static_cast<std::size_t>(hash) & mask;
+    const auto hash32 = static_cast<std::uint32_t>(hash);
+    std::size_t i = hash32 & mask;
     Record* seen = nullptr;
     for (;; i = (i + 1) & mask) {
         Slot& slot = slots_[i];
-        if (slot.record == nullptr) {
-            slot.hash = hash;
+        if (slot.record == 0) {
             slot.record = store(displayName, location);
+            slot.hash = hash32;
             ++count_;
             return;
         }
-        if (slot.hash == hash && slot.record->name() == displayName) {
-            seen = slot.record;
+        if (slot.hash == hash32 && recordAt(slot.record)->name() == displayName) {
+            seen = recordAt(slot.record);
             break;
         }
     }

@@ -48,12 +48,17 @@ private:
             return {reinterpret_cast<const char*>(this + 1), length};
         }
     };
+    // A slot holds the low 32 bits of the name's hash (the table never has
+    // more slots than that) and where its record is: 1 + the record's
+    // position, in 8-byte units, in blocks of at most 2^20 bytes; 0 is free.
     struct Slot {
-        std::uint64_t hash = 0;
-        Record* record = nullptr;  // null: free
+        std::uint32_t hash = 0;
+        std::uint32_t record = 0;
     };
 
-    Record* store(std::string_view displayName, std::string_view location);
+    // Stores a record and returns its reference for a slot.
+    std::uint32_t store(std::string_view displayName, std::string_view location);
+    Record* recordAt(std::uint32_t reference) const;
     void grow();
 
     // Taken zeroed from calloc: fresh pages of a large table are zero
