@@ -128,6 +128,13 @@ TEST(ModelIndex, FirstObjectOfAnOffsetWinsAndOffsetZeroFindsNothing) {
     EXPECT_EQ(index.find(0x10), &c);
     EXPECT_EQ(index.find(0x20), nullptr);
     EXPECT_EQ(index.find(0), nullptr);
+    // One entry at a high offset: the coarse table spans the whole offset range.
+    OffsetIndex high;
+    BasicObject h(0xfffffff0u, "x", nullptr);
+    high.add(0xfffffff0u, &h);
+    EXPECT_EQ(high.find(0xfffffff0u), &h);
+    EXPECT_EQ(high.find(0x10), nullptr);
+    EXPECT_EQ(high.find(0xffffffffu), nullptr);
 }
 
 // Against a std::map that keeps the first object of each offset: ascending

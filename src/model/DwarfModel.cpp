@@ -42,13 +42,14 @@ void OffsetIndex::settle() const {
     const std::size_t size = offsets_.size();
     if (size > 0) {
         // About one bucket per four entries, whatever the largest offset is.
+        // Shifts are of 64-bit values: with few entries shift_ reaches 32.
         shift_ = 0;
         while ((static_cast<std::size_t>(offsets_.back()) >> shift_) >= size / 4 + 1) ++shift_;
         const std::size_t n = (static_cast<std::size_t>(offsets_.back()) >> shift_) + 2;
         buckets_.assign(n, 0);
         std::size_t e = 0;
         for (std::size_t k = 0; k < n; ++k) {
-            while (e < size && (offsets_[e] >> shift_) < k) ++e;
+            while (e < size && (std::uint64_t{offsets_[e]} >> shift_) < k) ++e;
             buckets_[k] = static_cast<std::uint32_t>(e);
         }
     }
@@ -58,7 +59,7 @@ void OffsetIndex::settle() const {
 BasicObject* OffsetIndex::find(std::uint32_t offset) const {
     if (offset == 0) return nullptr;  // an offset never set; no entry lies at 0
     settle();
-    const std::size_t k = offset >> shift_;
+    const std::size_t k = std::uint64_t{offset} >> shift_;
     if (k + 1 >= buckets_.size()) return nullptr;
     // The first entry of the bucket whose offset is not below `offset`.
     std::size_t first = buckets_[k];
