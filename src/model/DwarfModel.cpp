@@ -213,16 +213,22 @@ bool aggregateKey(const BasicObject* object, std::string& key, std::string& name
 }
 
 void resolveDeclarations(DwarfModel& m) {
+    // The classes, then the structures, then the unions, each in reading
+    // order, gathered in one walk over the tree.
+    std::vector<BasicObject*> aggregates[3];
+    for (TreeWalk walk(m.root.get()); !walk.done(); ++walk) {
+        const Kind kind = (*walk)->kind();
+        if (kind == Kind::Class) aggregates[0].push_back(*walk);
+        else if (kind == Kind::Structure) aggregates[1].push_back(*walk);
+        else if (kind == Kind::Union) aggregates[2].push_back(*walk);
+    }
     std::vector<BasicObject*> declarations;
-    auto gather = [&](auto& list) {
+    for (const auto& list : aggregates) {
         for (BasicObject* o : list) {
             const Aggregate a = aggregateOf(o);
             if (a.declaration && *a.definition == nullptr) declarations.push_back(o);
         }
-    };
-    gather(m.classes);
-    gather(m.structures);
-    gather(m.unions);
+    }
     if (declarations.empty()) return;
 
     struct Definitions {
@@ -235,7 +241,7 @@ void resolveDeclarations(DwarfModel& m) {
     std::string name;
     for (BasicObject* d : declarations)
         if (aggregateKey(d, key, name)) byKey.try_emplace(key);
-    auto define = [&](auto& list) {
+    for (const auto& list : aggregates) {
         for (BasicObject* o : list) {
             if (aggregateOf(o).declaration || !aggregateKey(o, key, name)) continue;
             auto found = byKey.find(key);
@@ -244,10 +250,7 @@ void resolveDeclarations(DwarfModel& m) {
             if (defs.first == nullptr) defs.first = o;
             else if (defs.first->getSize() != o->getSize()) defs.sizesDiffer = true;
         }
-    };
-    define(m.classes);
-    define(m.structures);
-    define(m.unions);
+    }
     for (BasicObject* d : declarations) {
         if (!aggregateKey(d, key, name)) continue;
         Definitions& defs = byKey[key];
