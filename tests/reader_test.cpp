@@ -528,6 +528,7 @@ TEST(ReaderLinking, ForwardReferencesLinkAndUnknownOffsetsStayNull) {
     TypeInfo_Member* dangling = m->members.at(1);
     EXPECT_EQ(dangling->type, nullptr);
     EXPECT_EQ(dangling->getSize(), 0u);
+    EXPECT_TRUE(m->variables.at(0)->hasSpecification);
     EXPECT_EQ(m->variables.at(0)->specification, m->variables.at(1));
     EXPECT_EQ(m->variables.at(1)->getSize(), 8u);
 }

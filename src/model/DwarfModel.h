@@ -254,6 +254,8 @@ public:
     // DW_AT_const_value of variables and members as the dump wrote it, in
     // reading order (enumerators keep theirs as a number).
     std::vector<std::pair<const BasicObject*, std::string_view>> constValues;
+    // DW_AT_accessibility of the objects that have one, in reading order.
+    std::vector<std::pair<const BasicObject*, std::int32_t>> accessibilities;
     // DW_AT_data_bit_offset of bit-field members, in reading order (few
     // members have one).
     std::vector<std::pair<TypeInfo_Member*, std::int32_t>> dataBitOffsets;

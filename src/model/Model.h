@@ -161,6 +161,8 @@ public:
     // An entry of the DWARF 4 .debug_types section, whose offsets repeat
     // those of .debug_info: its references are looked up among its own kind.
     bool inTypeSection : 1 = false;
+    // The entry carries DW_AT_specification.
+    bool hasSpecification : 1 = false;
 
 protected:
     BasicObject(Kind kind, std::uint32_t offset, std::string_view tag, BasicObject* parent);

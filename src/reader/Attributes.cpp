@@ -15,7 +15,7 @@ namespace {
 enum class Attr : std::uint8_t {
     Other, Name, CompDir, Producer, MipsLinkageName, LinkageName, Location, DataMemberLocation,
     LowPc, HighPc, Type, Import, StmtList, Specification, AbstractOrigin, Encoding, DeclLine,
-    DeclFile, Language, External, Declaration, Inline, Virtuality, ConstValue,
+    DeclFile, Accessibility, Language, External, Declaration, Inline, Virtuality, ConstValue,
     BitSize, BitOffset, DataBitOffset, ByteSize, UpperBound, LowerBound, Count, CallLine, CallFile,
     Signature,
 };
@@ -62,6 +62,7 @@ constexpr AttrName kAttributes[] = {
     {"DW_AT_stmt_list", Attr::StmtList, ValueKind::Reference},
     {"DW_AT_specification", Attr::Specification, ValueKind::Reference},
     {"DW_AT_abstract_origin", Attr::AbstractOrigin, ValueKind::Reference},
+    {"DW_AT_accessibility", Attr::Accessibility, ValueKind::Decimal},
     {"DW_AT_language", Attr::Language, ValueKind::Raw},
     {"DW_AT_inline", Attr::Inline, ValueKind::Raw},
     {"DW_AT_virtuality", Attr::Virtuality, ValueKind::Raw},
@@ -178,6 +179,8 @@ struct Rules {
                 break;
             case Attr::DeclLine: c.model.setDeclLine(o, v.line->value); break;
             case Attr::DeclFile: o.declFile = v.decimal; break;
+            case Attr::Specification: o.hasSpecification = v.flag; break;
+            case Attr::Accessibility: c.model.accessibilities.emplace_back(&o, v.decimal); break;
             case Attr::MipsLinkageName:
             case Attr::LinkageName: c.model.linkageNames.emplace_back(&o, keep(v.text)); break;
             default: break;
