@@ -602,7 +602,24 @@ TEST(LineSplitting, TheFirstLineEndSetsTheConventionAtEveryBlockBoundary) {
         {"a\r\n\r\nb\rc", {"a", "", "b\rc"}, true},
         {"a\r\nb\rc\n", {"a", "b\rc"}, false},
     };
-    for (const Case& c : cases) {
+    // Long texts: line ends at every position of the 64-byte steps in which
+    // LFs are searched, a CR LF split by such a step, a CR inside a line.
+    auto longCase = [](std::string_view end, bool strayCr) {
+        Case c{{}, {}, false};
+        for (std::size_t length = 0; length < 70; ++length) {
+            std::string line(length, static_cast<char>('a' + length % 26));
+            if (strayCr && length > 2) line[length / 2] = '\r';
+            c.text += line;
+            c.text += end;
+            c.lines.push_back(line);
+        }
+        return c;
+    };
+    std::vector<Case> all(std::begin(cases), std::end(cases));
+    all.push_back(longCase("\r\n", false));
+    all.push_back(longCase("\n", true));
+    all.push_back(longCase("\r\n", true));
+    for (const Case& c : all) {
         for (std::size_t block = 1; block <= c.text.size() + 1; ++block) {
             bool cut = false;
             EXPECT_EQ(assembled(c.text, block, cut), c.lines) << testing::PrintToString(c.text) << " block " << block;
