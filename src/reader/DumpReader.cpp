@@ -125,8 +125,9 @@ void DumpReader::onOtherLine(std::string_view line) {
     // listing ends the last type unit as a section heading would.
     if (line.empty() && section_ == Section::Types) insideUnit_ = false;
     if (!line.empty()) {
-        const std::size_t first = line.find_first_not_of(" \t");
-        const char c = first != std::string_view::npos ? line[first] : '\0';
+        std::size_t first = 0;
+        while (first < line.size() && g::isBlankChar(line[first])) ++first;
+        const char c = first < line.size() ? line[first] : '\0';
         if (line[0] != ' ' && line[0] != '\t') {
             insideUnit_ = false;  // a section heading, a file-format line
         } else if (!insideUnit_ && c == 'C' && line.substr(first).starts_with("Compilation Unit @ offset")) {
