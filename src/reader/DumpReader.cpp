@@ -125,8 +125,7 @@ void DumpReader::onOtherLine(std::string_view line) {
     // listing ends the last type unit as a section heading would.
     if (line.empty() && section_ == Section::Types) insideUnit_ = false;
     if (!line.empty()) {
-        std::size_t first = 0;
-        while (first < line.size() && g::isBlankChar(line[first])) ++first;
+        const std::size_t first = fields_.indent;  // classify() found it
         const char c = first < line.size() ? line[first] : '\0';
         if (line[0] != ' ' && line[0] != '\t') {
             insideUnit_ = false;  // a section heading, a file-format line

@@ -34,6 +34,7 @@ private:
     };
 
     void onDieHeader(const grammar::DieHeader& header);
+    // A line that classify() left as Other (its indent is in fields_).
     void onOtherLine(std::string_view line);
     // Section headings, unit headers and .debug_addr rows.
     void onHeaderLine(std::string_view line);
