@@ -33,6 +33,18 @@ private:
         model::Kind kind;
     };
 
+    // True while no line but a few can change anything: outside the
+    // sections of entries and addresses, outside a line table's directory and
+    // file lists, the byte order known, no unit header open. Most lines of a
+    // dump (line programs, frames, location lists, strings) are read then.
+    bool quiet() const {
+        return section_ == Section::Other && !tables_.active() && model_.littleEndian && !insideUnit_;
+    }
+    // Whether a line read while quiet() may change anything: one that starts
+    // with 'C' (a section heading), or an indented one whose first character
+    // after the blanks starts a shape of classify() or a unit header.
+    static bool mayMatterWhenQuiet(std::string_view line);
+
     void onDieHeader(const grammar::DieHeader& header);
     // A line that classify() left as Other (its indent is in fields_).
     void onOtherLine(std::string_view line);

@@ -61,6 +61,19 @@ inline std::size_t skipSpaces(std::string_view s, std::size_t i) {
     while (i < s.size() && s[i] == ' ') ++i;
     return i;
 }
+// The position of the first byte from `i` on that is neither ' ' nor ':'
+// (or the size).
+inline std::size_t skipSpacesAndColons(std::string_view s, std::size_t i) {
+    if constexpr (kWordScan) {
+        for (; i + 8 <= s.size(); i += 8) {
+            const std::uint64_t word = loadWord(s.data() + i);
+            if (const std::uint64_t marks = marksOfOther(word, ' ') & marksOfOther(word, ':'))
+                return i + firstMarked(marks);
+        }
+    }
+    while (i < s.size() && (s[i] == ' ' || s[i] == ':')) ++i;
+    return i;
+}
 // The position of the first ' ' or ':' from `i` on (or the size).
 inline std::size_t findSpaceOrColon(std::string_view s, std::size_t i) {
     if constexpr (kWordScan) {
@@ -176,9 +189,8 @@ bool scanAttributeRest(Cursor& c, AttributeLine& out) {
     out.name = line.substr(nameStart, c.i - nameStart);
     // A run of blanks and colons; the value starts after the last blank of the
     // run that is not its first character.
-    std::size_t runStart = c.i;
-    c.eatRun([](char ch) { return ch == ' ' || ch == ':'; });
-    std::size_t runEnd = c.i;
+    const std::size_t runStart = c.i;
+    const std::size_t runEnd = skipSpacesAndColons(line, runStart);
     std::size_t valueStart = std::string_view::npos;
     for (std::size_t k = runEnd; k-- > runStart + 1;) {
         if (line[k] == ' ') {
@@ -415,17 +427,34 @@ LineKind classifyTableTitle(std::string_view line) {
 
 }  // namespace
 
+namespace {
+
+// The position of the first byte after the leading blanks; `onlySpaces` tells
+// whether they were all spaces.
+std::size_t skipBlanks(std::string_view line, bool& onlySpaces) {
+    std::size_t first = skipSpaces(line, 0);
+    onlySpaces = true;
+    while (first < line.size() && line[first] == '\t') {
+        onlySpaces = false;
+        first = skipSpaces(line, first + 1);
+    }
+    return first;
+}
+
+}  // namespace
+
+std::size_t indentOf(std::string_view line) {
+    bool onlySpaces;
+    return line.empty() || !isBlank(line[0]) ? 0 : skipBlanks(line, onlySpaces);
+}
+
 LineKind classify(std::string_view line, LineFields& out) {
     // Every shape starts with blanks; the first character after them tells
     // which scanner can match.
     out.indent = 0;
     if (line.empty() || !isBlank(line[0])) return LineKind::Other;
-    std::size_t first = skipSpaces(line, 0);
-    bool onlySpaces = true;
-    while (first < line.size() && line[first] == '\t') {
-        onlySpaces = false;
-        first = skipSpaces(line, first + 1);
-    }
+    bool onlySpaces;
+    const std::size_t first = skipBlanks(line, onlySpaces);
     out.indent = first;
     switch (first < line.size() ? line[first] : '\0') {
         case '<': {

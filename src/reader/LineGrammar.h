@@ -112,10 +112,12 @@ struct LineFields {
     AttributeLine attribute;
     std::string_view digits;
     TableShape shape = TableShape::Classic;
-    // Where the first character after the leading blanks is (the size for a
-    // blank line, 0 for a line that does not start with a blank).
-    std::size_t indent = 0;
+    std::size_t indent = 0;  // indentOf(line)
 };
+
+// Where the first character after the leading blanks of `line` is: the size
+// for a blank line, 0 for a line that does not start with a blank.
+std::size_t indentOf(std::string_view line);
 
 // The shape of one line; its fields go to `fields` (views into the line, and
 // the indent of every line),
