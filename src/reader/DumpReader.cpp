@@ -30,11 +30,20 @@ DumpReader::DumpReader(DwarfModel& model) : model_(model), tables_(model), attri
 }
 
 const DumpReader::TagInfo& DumpReader::tagInfo(std::string_view text) {
+    const std::size_t key =
+        text.empty() ? 0
+                     : (text.size() * 31 + static_cast<unsigned char>(text.back()) * 7 +
+                        static_cast<unsigned char>(text[text.size() / 2])) % recentTags_.size();
+    RecentTag& recent = recentTags_[key];
+    if (recent.info != nullptr && recent.text == text) return *recent.info;
     // A dump names a few dozen distinct tags: keep each once, with its kind.
     auto it = tags_.find(text);
-    if (it != tags_.end()) return it->second;
-    std::string_view kept = model_.texts.keep(text);
-    return tags_.emplace(kept, TagInfo{kept, kindOfTag(kept)}).first->second;
+    if (it == tags_.end()) {
+        std::string_view kept = model_.texts.keep(text);
+        it = tags_.emplace(kept, TagInfo{kept, kindOfTag(kept), kept == "DW_TAG_formal_parameter"}).first;
+    }
+    recent = {it->second.text, &it->second};
+    return it->second;
 }
 
 void DumpReader::onDieHeader(const g::DieHeader& header) {
@@ -46,7 +55,7 @@ void DumpReader::onDieHeader(const g::DieHeader& header) {
     const TagInfo& tag = tagInfo(header.tag);
     BasicObject* object = model_.make(tag.kind, offset, tag.text, parent);
     if (auto* pointer = as<TypeInfo_Pointer>(object)) pointer->byteSize = attributes_.pointerSize;
-    if (auto* variable = as<VariableInfo>(object)) variable->isParameter = tag.text == "DW_TAG_formal_parameter";
+    if (auto* variable = as<VariableInfo>(object)) variable->isParameter = tag.parameter;
     std::size_t level = static_cast<std::size_t>(depth) + 1;
     if (levels_.size() <= level) levels_.resize(level + 1, nullptr);
     levels_[level] = object;

@@ -3,6 +3,7 @@
 // loading sequence (lines, link, normalisation) is in reader/ModelLoader.h.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string_view>
 #include <unordered_map>
@@ -31,6 +32,7 @@ private:
     struct TagInfo {
         std::string_view text;
         model::Kind kind;
+        bool parameter;  // DW_TAG_formal_parameter
     };
 
     // True while no line but a few can change anything: outside the
@@ -61,6 +63,13 @@ private:
     std::int32_t lastLevel_ = 0;
     bool insideUnit_ = false;
     std::unordered_map<std::string_view, TagInfo> tags_;
+    // The tags last looked up, by a cheap key of their text: most entries
+    // find their tag here without hashing it.
+    struct RecentTag {
+        std::string_view text;
+        const TagInfo* info = nullptr;
+    };
+    std::array<RecentTag, 256> recentTags_{};
     // The section being read, as far as the reader cares.
     enum class Section : std::uint8_t { Other, Info, Types, Addresses };
     Section section_ = Section::Other;
