@@ -583,15 +583,27 @@ bool captureParenthesised(std::string_view interpretation, std::string_view& tex
     return true;
 }
 
+namespace {
+
+// The value of each hex digit; 0 for any other byte.
+constexpr auto kHexValues = [] {
+    std::array<std::uint8_t, 256> table{};
+    for (int c = 0; c < 256; ++c) {
+        const char ch = static_cast<char>(c);
+        table[static_cast<std::size_t>(c)] = static_cast<std::uint8_t>(isDigit(ch)                 ? ch - '0'
+                                                                      : (ch >= 'a' && ch <= 'f') ? ch - 'a' + 10
+                                                                      : (ch >= 'A' && ch <= 'F') ? ch - 'A' + 10
+                                                                                                 : 0);
+    }
+    return table;
+}();
+
+}  // namespace
+
 std::uint32_t hexValue(std::string_view digits) {
     std::uint32_t v = 0;
-    for (char ch : digits) {
-        std::uint32_t d = isDigit(ch) ? static_cast<std::uint32_t>(ch - '0')
-                        : (ch >= 'a' && ch <= 'f') ? static_cast<std::uint32_t>(ch - 'a' + 10)
-                        : (ch >= 'A' && ch <= 'F') ? static_cast<std::uint32_t>(ch - 'A' + 10)
-                                                   : 0u;
-        v = (v << 4) | d;  // wraps: the low 32 bits of a longer number stay
-    }
+    for (char ch : digits)
+        v = (v << 4) | kHexValues[static_cast<unsigned char>(ch)];  // wraps: the low 32 bits of a longer number stay
     return v;
 }
 
