@@ -69,20 +69,7 @@ void DumpReader::onDieHeader(const g::DieHeader& header) {
     current_ = object;
 }
 
-bool DumpReader::mayMatterWhenQuiet(std::string_view line) {
-    if (line.empty()) return false;
-    if (!g::isBlankChar(line[0])) return line[0] == 'C';
-    const std::size_t first = g::indentOf(line);
-    if (first == line.size()) return false;
-    switch (line[first]) {
-        case '<': case 'O': case 'T': case 'E': case 'P': case 'C': return true;
-        default: return false;
-    }
-}
-
-void DumpReader::feed(std::string_view line) {
-    // Passed over: the rest of this function does nothing with such a line.
-    if (quiet() && !mayMatterWhenQuiet(line)) return;
+void DumpReader::read(std::string_view line) {
     g::LineFields& shape = fields_;
     switch (g::classify(line, shape)) {
         case g::LineKind::DieHeader: onDieHeader(shape.die); return;

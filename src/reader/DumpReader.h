@@ -20,7 +20,11 @@ class DumpReader {
 public:
     explicit DumpReader(model::DwarfModel& model);
 
-    void feed(std::string_view line);
+    void feed(std::string_view line) {
+        // Passed over: read() would do nothing with such a line.
+        if (quiet() && !mayMatterWhenQuiet(line)) return;
+        read(line);
+    }
 
     // True while the last unit header read has not been closed by a line
     // that starts a new section listing (a line that does not start with a
@@ -45,7 +49,16 @@ private:
     // Whether a line read while quiet() may change anything: one that starts
     // with 'C' (a section heading), or an indented one whose first character
     // after the blanks starts a shape of classify() or a unit header.
-    static bool mayMatterWhenQuiet(std::string_view line);
+    static bool mayMatterWhenQuiet(std::string_view line) {
+        if (line.empty()) return false;
+        if (!grammar::isBlankChar(line[0])) return line[0] == 'C';
+        const std::size_t first = line.size() > 1 && !grammar::isBlankChar(line[1]) ? 1 : grammar::indentOf(line);
+        if (first == line.size()) return false;
+        const char c = line[first];
+        return c == '<' || c == 'O' || c == 'T' || c == 'E' || c == 'P' || c == 'C';
+    }
+
+    void read(std::string_view line);
 
     void onDieHeader(const grammar::DieHeader& header);
     // A line that classify() left as Other (its indent is in fields_).
