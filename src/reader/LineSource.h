@@ -8,6 +8,7 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -17,9 +18,6 @@
 
 #if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
 #include <emmintrin.h>
-#endif
-#if defined(_MSC_VER) && !defined(__clang__)
-#include <intrin.h>
 #endif
 
 namespace kestrel::reader {
@@ -69,17 +67,6 @@ inline std::uint64_t lfMask64(const char* p) {
 #endif
 }
 
-// Index of the lowest set bit of a mask that is not 0.
-inline unsigned lowestBit(std::uint64_t mask) {
-#if defined(_MSC_VER) && !defined(__clang__)
-    unsigned long index;
-    _BitScanForward64(&index, mask);
-    return static_cast<unsigned>(index);
-#else
-    return static_cast<unsigned>(__builtin_ctzll(mask));
-#endif
-}
-
 // Calls onLine for each line of `text` in convention `ends` (Lf or Cr).
 template <class F>
 void splitLines(std::string_view text, LineEnds ends, F&& onLine) {
@@ -97,7 +84,7 @@ void splitLines(std::string_view text, LineEnds ends, F&& onLine) {
         std::size_t at = 0;
         for (; at + 64 <= text.size(); at += 64) {
             for (std::uint64_t mask = lfMask64(text.data() + at); mask != 0; mask &= mask - 1)
-                deliverUpTo(at + lowestBit(mask));
+                deliverUpTo(at + static_cast<std::size_t>(std::countr_zero(mask)));
         }
         while (start < text.size()) {
             const std::size_t end = text.find('\n', start);
