@@ -305,6 +305,59 @@ void compareFileFormat(const std::string& line, Tally& t) {
     expectSame(t, line, got, want, std::string(format), want ? m.str(1) : "");
 }
 
+// classify() against the rule it stands for: the first character after the
+// leading blanks picks the scanners above ('<': DIE header, else attribute
+// line; 'O', 'T', 'E', 'P'), whose results it must report unchanged, with the
+// indent of the line. It takes shortcuts of its own (the start "<4b>" is
+// scanned once for both shapes), so its decisions are compared here too.
+void compareClassify(const std::string& line, Tally& t) {
+    LineFields want{};
+    LineKind wantKind = LineKind::Other;
+    std::size_t indent = 0;
+    if (!line.empty() && (line[0] == ' ' || line[0] == '\t')) {
+        while (indent < line.size() && (line[indent] == ' ' || line[indent] == '\t')) ++indent;
+        switch (firstAfterBlanks(line)) {
+            case '<':
+                wantKind = scanDieHeader(line, want.die)             ? LineKind::DieHeader
+                           : scanAttribute(line, want.attribute) ? LineKind::Attribute
+                                                                 : LineKind::Other;
+                break;
+            case 'O': wantKind = scanOffsetLine(line, want.digits) ? LineKind::TableOffset : LineKind::Other; break;
+            case 'T': wantKind = scanDirectoryHeader(line, want.shape) ? LineKind::DirectoryHeader : LineKind::Other; break;
+            case 'E':
+                wantKind = scanFileHeader(line)             ? LineKind::FileHeader
+                           : scanDwarf5FileHeader(line)     ? LineKind::Dwarf5FileHeader
+                           : scanDwarf5DirectoryTitle(line) ? LineKind::Dwarf5DirectoryTitle
+                                                            : LineKind::Other;
+                break;
+            case 'P': wantKind = scanPointerSize(line, want.digits) ? LineKind::PointerSize : LineKind::Other; break;
+            default: break;
+        }
+    }
+    auto captures = [](LineKind kind, const LineFields& f) {
+        switch (kind) {
+            case LineKind::DieHeader: return join({f.die.depth, f.die.offset, f.die.tag});
+            case LineKind::Attribute:
+                return join({f.attribute.name, f.attribute.value, f.attribute.interpretation,
+                             f.attribute.hadTab ? "tab" : "no tab"});
+            case LineKind::TableOffset:
+            case LineKind::PointerSize: return join({f.digits});
+            case LineKind::DirectoryHeader: return shapeName(f.shape);
+            default: return std::string();
+        }
+    };
+    LineFields got{};
+    const LineKind gotKind = classify(line, got);
+    t.matched += wantKind != LineKind::Other;
+    if (gotKind != wantKind)
+        t.fail(line, "kind " + std::to_string(static_cast<int>(gotKind)) + ", by the rule " +
+                         std::to_string(static_cast<int>(wantKind)));
+    else if (captures(gotKind, got) != captures(wantKind, want))
+        t.fail(line, "captures differ: " + show(captures(gotKind, got)) + ", by the rule " + show(captures(wantKind, want)));
+    else if (got.indent != indent)
+        t.fail(line, "indent " + std::to_string(got.indent) + ", not " + std::to_string(indent));
+}
+
 const std::vector<LineCheck>& lineChecks() {
     auto startsAfterBlanks = [](char c) {
         return [c](std::string_view l) { return firstAfterBlanks(l) == c; };
@@ -360,6 +413,12 @@ const std::vector<LineCheck>& lineChecks() {
              return scanFileFormat(l, f);
          },
          compareFileFormat},
+        {"classification", [](std::string_view) { return true; },
+         [](std::string_view l) {
+             LineFields f;
+             return classify(l, f) != LineKind::Other;
+         },
+         compareClassify},
     };
     return checks;
 }

@@ -623,7 +623,24 @@ TEST(LineSplitting, TheFirstLineEndSetsTheConventionAtEveryBlockBoundary) {
         {"a\r\n\r\nb\rc", {"a", "", "b\rc"}, true},
         {"a\r\nb\rc\n", {"a", "b\rc"}, false},
     };
-    for (const Case& c : cases) {
+    // Long texts: line ends at every position of the 64-byte steps in which
+    // LFs are searched, a CR LF split by such a step, a CR inside a line.
+    auto longCase = [](std::string_view end, bool strayCr) {
+        Case c{{}, {}, false};
+        for (std::size_t length = 0; length < 70; ++length) {
+            std::string line(length, static_cast<char>('a' + length % 26));
+            if (strayCr && length > 2) line[length / 2] = '\r';
+            c.text += line;
+            c.text += end;
+            c.lines.push_back(line);
+        }
+        return c;
+    };
+    std::vector<Case> all(std::begin(cases), std::end(cases));
+    all.push_back(longCase("\r\n", false));
+    all.push_back(longCase("\n", true));
+    all.push_back(longCase("\r\n", true));
+    for (const Case& c : all) {
         for (std::size_t block = 1; block <= c.text.size() + 1; ++block) {
             bool cut = false;
             EXPECT_EQ(assembled(c.text, block, cut), c.lines) << testing::PrintToString(c.text) << " block " << block;
@@ -675,6 +692,59 @@ TEST(ReaderCutDump, EveryCutInsideTheInfoListingIsReported) {
         ++cuts;
     }
     EXPECT_GT(cuts, 200u);
+}
+
+}  // namespace
+
+namespace {
+
+// Outside the sections of entries, most lines are passed over unread. The
+// lines that change the model wherever they stand are still read there, after
+// lines that are passed over: entries and their attributes, a unit's pointer
+// size, line tables, a unit header, section headings.
+TEST(ReaderPassedOverLines, LinesThatCountAreReadInAnySection) {
+    const std::string frames =
+        "a.elf:     file format elf32-littlearm\n"
+        "\n"
+        "Contents of the .debug_frame section:\n"
+        "\n"
+        "00000000 0000000c ffffffff CIE\n"
+        "  DW_CFA_def_cfa: r13 ofs 0\n"
+        "    00000000 v000000 v000000 location view pair\n"
+        "  [0x0000004c]  Set column to 5\n";
+    const std::string entries =
+        "   Pointer Size:  8\n"
+        " <0><b>: Abbrev Number: 1 (DW_TAG_compile_unit)\n"
+        "    <c>   DW_AT_name        : a.c\n"
+        " <1><10>: Abbrev Number: 2 (DW_TAG_pointer_type)\n"
+        "  Offset:                      0x0\n"
+        "  The Directory Table (offset 0x1b):\n"
+        "  1\t/inc\n"
+        "\n"
+        " The File Name Table (offset 0x24):\n"
+        "  Entry\tDir\tTime\tSize\tName\n"
+        "  1\t1\t0\t0\tb.h\n"
+        "\n"
+        "  [0x00000050]  Special opcode 61: advance Address by 4 to 0x8ad0\n";
+    auto m = read(frames + entries);
+    ASSERT_EQ(m->compileUnits.size(), 1u);
+    EXPECT_EQ(m->compileUnits[0]->name, "a.c");
+    ASSERT_EQ(m->pointers.size(), 1u);
+    EXPECT_EQ(m->pointers[0]->byteSize, 8);
+    ASSERT_EQ(m->lineTables.size(), 1u);
+    EXPECT_EQ(m->lineTables.at(0)->files, (std::vector<std::string>{"/inc/b.h"}));
+    EXPECT_FALSE(m->dumpCut);
+    EXPECT_EQ(m->linesRead, 21u) << "lines passed over are counted";
+
+    // A unit header opened among passed-over lines, and not closed: cut.
+    EXPECT_TRUE(read(frames + "  Compilation Unit @ offset 0x0:\n")->dumpCut);
+    // A section heading after them is read: these entries are of type units.
+    auto types = read(frames + "Contents of the .debug_types section:\n\n" + entries);
+    EXPECT_EQ(types->typeSectionObjects.size(), 2u);
+    EXPECT_EQ(types->objectsByOffset.size(), 0u);
+    // Before the byte order is known nothing is passed over: a late
+    // file-format line still counts.
+    EXPECT_TRUE(read(frames.substr(frames.find('\n') + 1) + frames.substr(0, frames.find('\n') + 1))->littleEndian);
 }
 
 }  // namespace

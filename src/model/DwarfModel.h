@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "model/ArenaMemory.h"
 #include "model/Model.h"
 #include "model/TextPool.h"
 
@@ -183,7 +184,7 @@ public:
 
     // Where the reader places the objects it makes (and their children lists);
     // declared first so that it outlives everything that points into it.
-    std::pmr::monotonic_buffer_resource arena{1u << 20};
+    std::pmr::monotonic_buffer_resource arena{1u << 20, arenaBlocks()};
 
     // Gives the model a root in the arena (the objects made by make() go below it).
     BasicObject* makeRoot();

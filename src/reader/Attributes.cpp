@@ -1,6 +1,8 @@
 #include "reader/Attributes.h"
 
+#include <algorithm>
 #include <array>
+#include <cstring>
 #include <type_traits>
 #include <vector>
 
@@ -76,6 +78,9 @@ constexpr AttrName kAttributes[] = {
     {"DW_AT_signature", Attr::Signature, ValueKind::Reference},
 };
 
+static_assert(std::ranges::all_of(kAttributes, [](const AttrName& a) { return a.name.size() >= 8; }),
+              "AttributeTable compares names by words of eight bytes");
+
 // The attribute names by length, so that a lookup compares a handful of
 // names of the same length.
 class AttributeTable {
@@ -85,12 +90,23 @@ public:
     }
     const AttrName* find(std::string_view name) const {
         if (name.size() >= byLength_.size()) return nullptr;
-        for (const AttrName& a : byLength_[name.size()])
-            if (a.name[6] == name[6] && a.name == name) return &a;
+        // Names of one length (all ten bytes or more): compared by their
+        // last eight bytes, then by their first eight, which cover a name of
+        // up to sixteen bytes, or whole.
+        for (const AttrName& a : byLength_[name.size()]) {
+            if (word(a.name, name.size() - 8) != word(name, name.size() - 8)) continue;
+            if (name.size() <= 16 ? word(a.name, 0) == word(name, 0) : a.name == name) return &a;
+        }
         return nullptr;
     }
 
 private:
+    static std::uint64_t word(std::string_view name, std::size_t at) {
+        std::uint64_t bytes;
+        std::memcpy(&bytes, name.data() + at, 8);
+        return bytes;
+    }
+
     std::array<std::vector<AttrName>, 32> byLength_;
 };
 

@@ -30,12 +30,21 @@ DumpReader::DumpReader(DwarfModel& model) : model_(model), tables_(model), attri
 }
 
 const DumpReader::TagInfo& DumpReader::tagInfo(std::string_view text) {
+    const std::size_t key =
+        text.empty() ? 0
+                     : (text.size() * 31 + static_cast<unsigned char>(text.back()) * 7 +
+                        static_cast<unsigned char>(text[text.size() / 2])) % recentTags_.size();
+    RecentTag& recent = recentTags_[key];
+    if (recent.info != nullptr && recent.text == text) return *recent.info;
     // A dump names a few dozen distinct tags: keep each once, with its kind.
     auto it = tags_.find(text);
-    if (it != tags_.end()) return it->second;
-    // Objects keep a pointer to the text: it is kept NUL-terminated.
-    std::string_view kept = model_.texts.keepTerminated(text);
-    return tags_.emplace(kept, TagInfo{kept, kindOfTag(kept)}).first->second;
+    if (it == tags_.end()) {
+        // Objects keep a pointer to the text: it is kept NUL-terminated.
+        std::string_view kept = model_.texts.keepTerminated(text);
+        it = tags_.emplace(kept, TagInfo{kept, kindOfTag(kept), kept == "DW_TAG_formal_parameter"}).first;
+    }
+    recent = {it->second.text, &it->second};
+    return it->second;
 }
 
 void DumpReader::onDieHeader(const g::DieHeader& header) {
@@ -47,7 +56,7 @@ void DumpReader::onDieHeader(const g::DieHeader& header) {
     const TagInfo& tag = tagInfo(header.tag);
     BasicObject* object = model_.make(tag.kind, offset, tag.text, parent);
     if (auto* pointer = as<TypeInfo_Pointer>(object)) pointer->byteSize = attributes_.pointerSize;
-    if (auto* variable = as<VariableInfo>(object)) variable->isParameter = tag.text == "DW_TAG_formal_parameter";
+    if (auto* variable = as<VariableInfo>(object)) variable->isParameter = tag.parameter;
     std::size_t level = static_cast<std::size_t>(depth) + 1;
     if (levels_.size() <= level) levels_.resize(level + 1, nullptr);
     levels_[level] = object;
@@ -61,7 +70,7 @@ void DumpReader::onDieHeader(const g::DieHeader& header) {
     current_ = object;
 }
 
-void DumpReader::feed(std::string_view line) {
+void DumpReader::read(std::string_view line) {
     g::LineFields& shape = fields_;
     switch (g::classify(line, shape)) {
         case g::LineKind::DieHeader: onDieHeader(shape.die); return;
@@ -126,8 +135,8 @@ void DumpReader::onOtherLine(std::string_view line) {
     // listing ends the last type unit as a section heading would.
     if (line.empty() && section_ == Section::Types) insideUnit_ = false;
     if (!line.empty()) {
-        const std::size_t first = line.find_first_not_of(" \t");
-        const char c = first != std::string_view::npos ? line[first] : '\0';
+        const std::size_t first = fields_.indent;  // classify() found it
+        const char c = first < line.size() ? line[first] : '\0';
         if (line[0] != ' ' && line[0] != '\t') {
             insideUnit_ = false;  // a section heading, a file-format line
         } else if (!insideUnit_ && c == 'C' && line.substr(first).starts_with("Compilation Unit @ offset")) {

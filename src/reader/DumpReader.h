@@ -3,6 +3,7 @@
 // loading sequence (lines, link, normalisation) is in reader/ModelLoader.h.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string_view>
 #include <unordered_map>
@@ -19,7 +20,11 @@ class DumpReader {
 public:
     explicit DumpReader(model::DwarfModel& model);
 
-    void feed(std::string_view line);
+    void feed(std::string_view line) {
+        // Passed over: read() would do nothing with such a line.
+        if (quiet() && !mayMatterWhenQuiet(line)) return;
+        read(line);
+    }
 
     // True while the last unit header read has not been closed by a line
     // that starts a new section listing (a line that does not start with a
@@ -31,9 +36,32 @@ private:
     struct TagInfo {
         std::string_view text;
         model::Kind kind;
+        bool parameter;  // DW_TAG_formal_parameter
     };
 
+    // True while no line but a few can change anything: outside the
+    // sections of entries and addresses, outside a line table's directory and
+    // file lists, the byte order known, no unit header open. Most lines of a
+    // dump (line programs, frames, location lists, strings) are read then.
+    bool quiet() const {
+        return section_ == Section::Other && !tables_.active() && model_.littleEndian && !insideUnit_;
+    }
+    // Whether a line read while quiet() may change anything: one that starts
+    // with 'C' (a section heading), or an indented one whose first character
+    // after the blanks starts a shape of classify() or a unit header.
+    static bool mayMatterWhenQuiet(std::string_view line) {
+        if (line.empty()) return false;
+        if (!grammar::isBlankChar(line[0])) return line[0] == 'C';
+        const std::size_t first = line.size() > 1 && !grammar::isBlankChar(line[1]) ? 1 : grammar::indentOf(line);
+        if (first == line.size()) return false;
+        const char c = line[first];
+        return c == '<' || c == 'O' || c == 'T' || c == 'E' || c == 'P' || c == 'C';
+    }
+
+    void read(std::string_view line);
+
     void onDieHeader(const grammar::DieHeader& header);
+    // A line that classify() left as Other (its indent is in fields_).
     void onOtherLine(std::string_view line);
     // Section headings, unit headers and .debug_addr rows.
     void onHeaderLine(std::string_view line);
@@ -48,6 +76,13 @@ private:
     std::int32_t lastLevel_ = 0;
     bool insideUnit_ = false;
     std::unordered_map<std::string_view, TagInfo> tags_;
+    // The tags last looked up, by a cheap key of their text: most entries
+    // find their tag here without hashing it.
+    struct RecentTag {
+        std::string_view text;
+        const TagInfo* info = nullptr;
+    };
+    std::array<RecentTag, 256> recentTags_{};
     // The section being read, as far as the reader cares.
     enum class Section : std::uint8_t { Other, Info, Types, Addresses };
     Section section_ = Section::Other;

@@ -1,24 +1,104 @@
 #include "reader/LineGrammar.h"
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <charconv>
+#include <cstdint>
 #include <cstring>
 
 namespace kestrel::reader::grammar {
 namespace {
 
 constexpr bool isDigit(char c) { return c >= '0' && c <= '9'; }
-constexpr bool isXDigit(char c) {
+constexpr bool isXDigitByTest(char c) {
     return isDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
+constexpr auto kXDigits = [] {
+    std::array<bool, 256> table{};
+    for (int c = 0; c < 256; ++c) table[static_cast<std::size_t>(c)] = isXDigitByTest(static_cast<char>(c));
+    return table;
+}();
+constexpr bool isXDigit(char c) { return kXDigits[static_cast<unsigned char>(c)]; }
 constexpr bool isBlank(char c) { return c == ' ' || c == '\t'; }
 constexpr bool isSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
+
+// --- Eight bytes at a time ----------------------------------------------------
+// Lines are searched a word at a time where runs are long enough to pay:
+// blanks before a field, names, values. Only on little-endian hosts, where
+// the lowest set bit of a mask belongs to the first byte; elsewhere bytes one
+// by one.
+constexpr bool kWordScan = std::endian::native == std::endian::little;
+constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+constexpr std::uint64_t kHighs = 0x8080808080808080ULL;
+
+inline std::uint64_t loadWord(const char* p) {
+    std::uint64_t word;
+    std::memcpy(&word, p, 8);
+    return word;
+}
+// The high bit of each byte of `word` that equals `c`. A byte above a match
+// may be marked too (a borrow), so only the lowest mark is exact.
+inline std::uint64_t marksOf(std::uint64_t word, char c) {
+    const std::uint64_t x = word ^ (kOnes * static_cast<unsigned char>(c));
+    return (x - kOnes) & ~x & kHighs;
+}
+// The high bit of each byte of `word` that differs from `c` (exact).
+inline std::uint64_t marksOfOther(std::uint64_t word, char c) {
+    const std::uint64_t x = word ^ (kOnes * static_cast<unsigned char>(c));
+    return (((x & ~kHighs) + ~kHighs) | x) & kHighs;
+}
+inline std::size_t firstMarked(std::uint64_t marks) { return static_cast<std::size_t>(std::countr_zero(marks)) >> 3; }
+
+// The position of the first byte from `i` on that is not ' ' (or the size).
+inline std::size_t skipSpaces(std::string_view s, std::size_t i) {
+    if constexpr (kWordScan) {
+        for (; i + 8 <= s.size(); i += 8)
+            if (const std::uint64_t marks = marksOfOther(loadWord(s.data() + i), ' ')) return i + firstMarked(marks);
+    }
+    while (i < s.size() && s[i] == ' ') ++i;
+    return i;
+}
+// The position of the first byte from `i` on that is neither ' ' nor ':'
+// (or the size).
+inline std::size_t skipSpacesAndColons(std::string_view s, std::size_t i) {
+    if constexpr (kWordScan) {
+        for (; i + 8 <= s.size(); i += 8) {
+            const std::uint64_t word = loadWord(s.data() + i);
+            if (const std::uint64_t marks = marksOfOther(word, ' ') & marksOfOther(word, ':'))
+                return i + firstMarked(marks);
+        }
+    }
+    while (i < s.size() && (s[i] == ' ' || s[i] == ':')) ++i;
+    return i;
+}
+// The position of the first ' ' or ':' from `i` on (or the size).
+inline std::size_t findSpaceOrColon(std::string_view s, std::size_t i) {
+    if constexpr (kWordScan) {
+        for (; i + 8 <= s.size(); i += 8) {
+            const std::uint64_t word = loadWord(s.data() + i);
+            if (const std::uint64_t marks = marksOf(word, ' ') | marksOf(word, ':')) return i + firstMarked(marks);
+        }
+    }
+    while (i < s.size() && s[i] != ' ' && s[i] != ':') ++i;
+    return i;
+}
+
 // True when "." of a regular expression matches every character: no line
 // terminator anywhere.
 bool allLineChars(std::string_view s) {
-    return std::memchr(s.data(), '\r', s.size()) == nullptr && std::memchr(s.data(), '\n', s.size()) == nullptr;
+    std::size_t i = 0;
+    if constexpr (kWordScan) {
+        for (; i + 8 <= s.size(); i += 8) {
+            const std::uint64_t word = loadWord(s.data() + i);
+            if ((marksOf(word, '\r') | marksOf(word, '\n')) != 0) return false;
+        }
+    }
+    for (; i < s.size(); ++i)
+        if (s[i] == '\r' || s[i] == '\n') return false;
+    return true;
 }
 
 // Cursor over a line with the few steps the shapes need.
@@ -57,7 +137,12 @@ struct Cursor {
     std::string_view rest() const { return s.substr(i); }
 };
 
-bool spaces1(Cursor& c) { return c.eatRun1([](char ch) { return ch == ' '; }); }
+bool spaces1(Cursor& c) {
+    const std::size_t end = skipSpaces(c.s, c.i);
+    if (end == c.i) return false;
+    c.i = end;
+    return true;
+}
 bool blanks1(Cursor& c) { return c.eatRun1(isBlank); }
 
 // Strips a "(indirect line string, offset: 0x10): " or "(indirect string,
@@ -70,11 +155,14 @@ std::string_view stripIndirectPrefix(std::string_view text) {
     return text;
 }
 
-}  // namespace
+// The start of DIE and attribute lines: spaces, '<', hex digits, '>'. The
+// cursor ends after the '>'; `digits` are the hex digits.
+bool scanAngleStart(Cursor& c, std::string_view& digits) {
+    return spaces1(c) && c.eat('<') && c.eatRun1(isXDigit, &digits) && c.eat('>');
+}
 
-bool scanDieHeader(std::string_view line, DieHeader& out) {
-    Cursor c{line};
-    if (!spaces1(c) || !c.eat('<') || !c.eatRun1(isXDigit, &out.depth) || !c.eat('>')) return false;
+// A DIE header line after its start (the depth).
+bool scanDieHeaderRest(Cursor& c, DieHeader& out) {
     if (!c.eat('<') || !c.eatRun1(isXDigit, &out.offset) || !c.eat('>') || !c.eat(':')) return false;
     if (!spaces1(c) || !c.eat("Abbrev") || !spaces1(c) || !c.eat("Number:") || !spaces1(c)) return false;
     if (!c.eatRun1(isDigit) || !spaces1(c) || !c.eat('(')) return false;
@@ -89,18 +177,20 @@ bool scanDieHeader(std::string_view line, DieHeader& out) {
     return (t.eat("User TAG value: 0x") || t.eat("Unknown TAG value: 0x")) && t.eatRun1(isXDigit) && t.atEnd();
 }
 
-bool scanAttribute(std::string_view line, AttributeLine& out) {
-    Cursor c{line};
-    if (!spaces1(c) || !c.eat('<') || !c.eatRun1(isXDigit) || !c.eat('>') || !spaces1(c)) return false;
+// An attribute line after its start (the offset).
+bool scanAttributeRest(Cursor& c, AttributeLine& out) {
+    const std::string_view line = c.s;
+    if (!spaces1(c)) return false;
     std::size_t nameStart = c.i;
     if (!c.eat("DW_AT_")) return false;
-    if (!c.eatRun1([](char ch) { return ch != ' ' && ch != ':'; })) return false;
+    const std::size_t nameEnd = findSpaceOrColon(line, c.i);
+    if (nameEnd == c.i) return false;
+    c.i = nameEnd;
     out.name = line.substr(nameStart, c.i - nameStart);
     // A run of blanks and colons; the value starts after the last blank of the
     // run that is not its first character.
-    std::size_t runStart = c.i;
-    c.eatRun([](char ch) { return ch == ' ' || ch == ':'; });
-    std::size_t runEnd = c.i;
+    const std::size_t runStart = c.i;
+    const std::size_t runEnd = skipSpacesAndColons(line, runStart);
     std::size_t valueStart = std::string_view::npos;
     for (std::size_t k = runEnd; k-- > runStart + 1;) {
         if (line[k] == ' ') {
@@ -147,6 +237,19 @@ bool scanAttribute(std::string_view line, AttributeLine& out) {
         out.interpretation = {};
     }
     return true;
+}
+
+}  // namespace
+
+bool scanDieHeader(std::string_view line, DieHeader& out) {
+    Cursor c{line};
+    return scanAngleStart(c, out.depth) && scanDieHeaderRest(c, out);
+}
+
+bool scanAttribute(std::string_view line, AttributeLine& out) {
+    Cursor c{line};
+    std::string_view offset;
+    return scanAngleStart(c, offset) && scanAttributeRest(c, out);
 }
 
 bool scanOffsetLine(std::string_view line, std::string_view& hexDigits) {
@@ -315,18 +418,6 @@ bool scanAddressRow(std::string_view line, std::string_view& index, std::string_
 
 namespace {
 
-// An indented line that starts with '<': "<1><4a>:" starts an entry,
-// "<4b>   DW_AT_" is an attribute; the character after the first '>' tells
-// which scanner can match.
-LineKind classifyAngle(std::string_view line, std::size_t first, LineFields& out) {
-    if (line[0] != ' ') return LineKind::Other;
-    std::size_t close = first + 1;
-    while (close < line.size() && line[close] != '>') ++close;
-    const bool entry = close + 1 < line.size() && line[close + 1] == '<';
-    if (entry) return scanDieHeader(line, out.die) ? LineKind::DieHeader : LineKind::Other;
-    return scanAttribute(line, out.attribute) ? LineKind::Attribute : LineKind::Other;
-}
-
 LineKind classifyTableTitle(std::string_view line) {
     if (scanFileHeader(line)) return LineKind::FileHeader;
     if (scanDwarf5FileHeader(line)) return LineKind::Dwarf5FileHeader;
@@ -336,14 +427,50 @@ LineKind classifyTableTitle(std::string_view line) {
 
 }  // namespace
 
+namespace {
+
+// The position of the first byte after the leading blanks; `onlySpaces` tells
+// whether they were all spaces.
+std::size_t skipBlanks(std::string_view line, bool& onlySpaces) {
+    std::size_t first = skipSpaces(line, 0);
+    onlySpaces = true;
+    while (first < line.size() && line[first] == '\t') {
+        onlySpaces = false;
+        first = skipSpaces(line, first + 1);
+    }
+    return first;
+}
+
+}  // namespace
+
+std::size_t indentOf(std::string_view line) {
+    bool onlySpaces;
+    return line.empty() || !isBlank(line[0]) ? 0 : skipBlanks(line, onlySpaces);
+}
+
 LineKind classify(std::string_view line, LineFields& out) {
     // Every shape starts with blanks; the first character after them tells
     // which scanner can match.
+    out.indent = 0;
     if (line.empty() || !isBlank(line[0])) return LineKind::Other;
-    std::size_t first = 1;
-    while (first < line.size() && isBlank(line[first])) ++first;
+    bool onlySpaces;
+    const std::size_t first = skipBlanks(line, onlySpaces);
+    out.indent = first;
     switch (first < line.size() ? line[first] : '\0') {
-        case '<': return classifyAngle(line, first, out);
+        case '<': {
+            // "<1><4a>:" starts an entry, "<4b>   DW_AT_" is an attribute: the
+            // character after the first '>' tells which; both start with
+            // spaces only. The scan goes on after "<1>" or "<4b>".
+            if (!onlySpaces) return LineKind::Other;
+            Cursor c{line, first};
+            std::string_view digits;
+            if (!c.eat('<') || !c.eatRun1(isXDigit, &digits) || !c.eat('>')) return LineKind::Other;
+            if (c.peek('<')) {
+                out.die.depth = digits;
+                return scanDieHeaderRest(c, out.die) ? LineKind::DieHeader : LineKind::Other;
+            }
+            return scanAttributeRest(c, out.attribute) ? LineKind::Attribute : LineKind::Other;
+        }
         case 'O': return scanOffsetLine(line, out.digits) ? LineKind::TableOffset : LineKind::Other;
         case 'T': return scanDirectoryHeader(line, out.shape) ? LineKind::DirectoryHeader : LineKind::Other;
         case 'E': return classifyTableTitle(line);
@@ -456,15 +583,27 @@ bool captureParenthesised(std::string_view interpretation, std::string_view& tex
     return true;
 }
 
+namespace {
+
+// The value of each hex digit; 0 for any other byte.
+constexpr auto kHexValues = [] {
+    std::array<std::uint8_t, 256> table{};
+    for (int c = 0; c < 256; ++c) {
+        const char ch = static_cast<char>(c);
+        table[static_cast<std::size_t>(c)] = static_cast<std::uint8_t>(isDigit(ch)                 ? ch - '0'
+                                                                      : (ch >= 'a' && ch <= 'f') ? ch - 'a' + 10
+                                                                      : (ch >= 'A' && ch <= 'F') ? ch - 'A' + 10
+                                                                                                 : 0);
+    }
+    return table;
+}();
+
+}  // namespace
+
 std::uint32_t hexValue(std::string_view digits) {
     std::uint32_t v = 0;
-    for (char ch : digits) {
-        std::uint32_t d = isDigit(ch) ? static_cast<std::uint32_t>(ch - '0')
-                        : (ch >= 'a' && ch <= 'f') ? static_cast<std::uint32_t>(ch - 'a' + 10)
-                        : (ch >= 'A' && ch <= 'F') ? static_cast<std::uint32_t>(ch - 'A' + 10)
-                                                   : 0u;
-        v = (v << 4) | d;  // wraps: the low 32 bits of a longer number stay
-    }
+    for (char ch : digits)
+        v = (v << 4) | kHexValues[static_cast<unsigned char>(ch)];  // wraps: the low 32 bits of a longer number stay
     return v;
 }
 

@@ -112,9 +112,15 @@ struct LineFields {
     AttributeLine attribute;
     std::string_view digits;
     TableShape shape = TableShape::Classic;
+    std::size_t indent = 0;  // indentOf(line)
 };
 
-// The shape of one line; its fields go to `fields` (views into the line),
+// Where the first character after the leading blanks of `line` is: the size
+// for a blank line, 0 for a line that does not start with a blank.
+std::size_t indentOf(std::string_view line);
+
+// The shape of one line; its fields go to `fields` (views into the line, and
+// the indent of every line),
 // which a reader keeps from line to line. Directory and file entries and the
 // file-format line are not classified: whether a line is one depends on the
 // lines before it.

@@ -37,7 +37,8 @@ bool readBlocks(const std::string& fileName, const std::function<bool(std::strin
         return false;
     }
     std::unique_ptr<std::FILE, int (*)(std::FILE*)> closer(f, &std::fclose);
-    constexpr std::size_t kBlock = 4u << 20;
+    // Blocks small enough to stay in the cache while their lines are read.
+    constexpr std::size_t kBlock = 256u << 10;
     std::vector<char> buffer(kBlock);
     for (;;) {
         const std::size_t got = std::fread(buffer.data(), 1, buffer.size(), f);

@@ -8,12 +8,17 @@
 #pragma once
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
+#include <emmintrin.h>
+#endif
 
 namespace kestrel::reader {
 
@@ -45,6 +50,23 @@ inline std::size_t findLastEnd(std::string_view text, LineEnds ends) {
     return std::string_view::npos;
 }
 
+// The LF bytes among the 64 bytes at `p`, one bit each (bit k: p[k]).
+inline std::uint64_t lfMask64(const char* p) {
+#if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
+    const __m128i lf = _mm_set1_epi8('\n');
+    std::uint64_t mask = 0;
+    for (int k = 0; k < 4; ++k) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+        mask |= static_cast<std::uint64_t>(static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, lf)))) << (16 * k);
+    }
+    return mask;
+#else
+    std::uint64_t mask = 0;
+    for (int k = 0; k < 64; ++k) mask |= static_cast<std::uint64_t>(p[k] == '\n') << k;
+    return mask;
+#endif
+}
+
 // Calls onLine for each line of `text` in convention `ends` (Lf or Cr).
 template <class F>
 void splitLines(std::string_view text, LineEnds ends, F&& onLine) {
@@ -53,15 +75,24 @@ void splitLines(std::string_view text, LineEnds ends, F&& onLine) {
     };
     std::size_t start = 0;
     if (ends != LineEnds::Cr) {
-        // The common case: one memchr per line.
+        // The common case: the LFs of 64 bytes at a time are found at once
+        // (lines of a dump are short: a search per line costs more).
+        auto deliverUpTo = [&](std::size_t end) {
+            deliver(text.substr(start, (end > start && text[end - 1] == '\r' ? end - 1 : end) - start));
+            start = end + 1;
+        };
+        std::size_t at = 0;
+        for (; at + 64 <= text.size(); at += 64) {
+            for (std::uint64_t mask = lfMask64(text.data() + at); mask != 0; mask &= mask - 1)
+                deliverUpTo(at + static_cast<std::size_t>(std::countr_zero(mask)));
+        }
         while (start < text.size()) {
             const std::size_t end = text.find('\n', start);
             if (end == std::string_view::npos) {
                 deliver(text.substr(start));
                 return;
             }
-            deliver(text.substr(start, (end > start && text[end - 1] == '\r' ? end - 1 : end) - start));
-            start = end + 1;
+            deliverUpTo(end);
         }
         return;
     }

@@ -1,0 +1,9 @@
+#include "model/ArenaMemory.h"
+
+namespace kestrel::model {
+
+// Large pages need a privilege that a user's process does not have: the
+// blocks come from the global operator new.
+std::pmr::memory_resource* largeBlocks() { return std::pmr::new_delete_resource(); }
+
+}  // namespace kestrel::model
