@@ -117,6 +117,38 @@ TEST(ModelObjects, DestroyingTheRootDestroysADeepTreeOnce) {
     SUCCEED();
 }
 
+// The class views walk the tree: they must give reading (creation) order,
+// each object before its children, over deep chains and depth jumps alike.
+TEST(ModelObjects, ClassViewsGiveReadingOrder) {
+    DwarfModel m;
+    BasicObject* root = m.makeRoot();
+    std::vector<BasicObject*> made;
+    std::vector<BasicObject*> levels{root};
+    std::uint32_t state = 7;
+    for (std::uint32_t i = 1; i <= 30000; ++i) {
+        state = state * 1103515245u + 12345u;
+        // Mostly one level deeper or a sibling; now and then back up many levels.
+        std::size_t depth = (state >> 20) % 8 == 0 ? (state >> 8) % levels.size() : levels.size() - 1 - (state >> 4) % 2;
+        if (i < 5000) depth = levels.size() - 1;  // a long chain first
+        const Kind kind = (state >> 12) % 3 == 0 ? Kind::Variable : Kind::Structure;
+        BasicObject* o = m.make(kind, i, kind == Kind::Variable ? "DW_TAG_variable" : "DW_TAG_structure_type",
+                                levels[depth]);
+        levels.resize(depth + 1);
+        levels.push_back(o);
+        made.push_back(o);
+    }
+    std::vector<BasicObject*> walked;
+    for (TreeWalk walk(root); !walk.done(); ++walk) walked.push_back(*walk);
+    EXPECT_EQ(walked, made);
+    std::vector<BasicObject*> variables;
+    for (BasicObject* o : made)
+        if (o->kind() == Kind::Variable) variables.push_back(o);
+    std::vector<BasicObject*> viewed(m.variables.begin(), m.variables.end());
+    EXPECT_EQ(viewed, variables);
+    EXPECT_EQ(m.variables.size(), variables.size());
+    EXPECT_EQ(m.structures.size() + m.variables.size(), made.size());
+}
+
 TEST(ModelIndex, FirstObjectOfAnOffsetWinsAndOffsetZeroFindsNothing) {
     OffsetIndex index;
     BasicObject a(0x30, "x", nullptr), b(0x30, "y", nullptr), c(0x10, "z", nullptr), z(0, "", nullptr);

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <iterator>
 #include <memory_resource>
 #include <stdexcept>
 #include <string>
@@ -130,8 +131,11 @@ public:
 
     class iterator {
     public:
+        using iterator_category = std::input_iterator_tag;
         using value_type = T*;
         using difference_type = std::ptrdiff_t;
+        using pointer = void;
+        using reference = T*;
         iterator() = default;
         explicit iterator(const BasicObject* root) : walk_(root) { skip(); }
         T* operator*() const { return static_cast<T*>(*walk_); }
@@ -139,6 +143,11 @@ public:
             ++walk_;
             skip();
             return *this;
+        }
+        iterator operator++(int) {
+            iterator old = *this;
+            ++*this;
+            return old;
         }
         bool operator==(const iterator& other) const { return *walk_ == *other.walk_; }
 

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <memory_resource>
 #include <string>
 #include <string_view>
@@ -52,8 +53,11 @@ class ChildList {
 public:
     class iterator {
     public:
+        using iterator_category = std::input_iterator_tag;
         using value_type = BasicObject*;
         using difference_type = std::ptrdiff_t;
+        using pointer = void;
+        using reference = BasicObject*;
         iterator() = default;
         iterator(BasicObject* at, const BasicObject* last) : at_(at), last_(last) {}
         BasicObject* operator*() const { return at_; }
