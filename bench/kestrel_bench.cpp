@@ -232,7 +232,7 @@ int runPhases(const std::string& dump, const std::string& reportFile, bool model
     std::fprintf(report, "members %zu\n", model->members.size());
     std::fprintf(report, "located %zu\n", model->locatedObjects.size());
     std::fprintf(report, "line_tables %zu\n", model->lineTables.size());
-    std::fprintf(report, "text_pool_bytes %zu\n", model->texts.bytesReserved());
+    std::fprintf(report, "text_pool_bytes %zu\n", model->textBytesReserved());
     std::fflush(report);
 
     if (!modelOnly) {

@@ -1,6 +1,7 @@
 // The file path of the loading module: dump text written to a file and read
 // back through loadFile (blocks read from the file, the line assembler, the
-// cut check) must give the model that the text read in memory gives.
+// cut check), and in two parts at once, must give the model that the text
+// read in memory gives.
 #pragma once
 
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include <system_error>
 
 #include "pipeline.h"
+#include "reader/PartLoad.h"
 
 namespace kestrel::fuzzing {
 
@@ -29,8 +31,20 @@ inline std::string checkDumpFile(std::string_view dumpText, const std::filesyste
             problem = "loadFile failed: " + error;
         else if (fromFile.bytesRead != dumpText.size())
             problem = "loadFile read another number of bytes";
-        else if (detail::shape(fromFile) != detail::shape(*reader::loadText(dumpText)))
+        else if (describeModel(fromFile) != describeModel(*reader::loadText(dumpText)))
             problem = "loadFile read the file differently from the text in memory";
+    }
+    // The file read in two parts at once, split at its first unit header.
+    for (std::size_t start : detail::unitHeaderStarts(dumpText, 1)) {
+        if (!problem.empty()) break;
+        model::DwarfModel inParts;
+        std::string error;
+        bool split = false;
+        const reader::RangeReader read = reader::fileRanges(file.string());
+        if (!reader::loadInParts(read, reader::planPartsAt(read, start), inParts, error, split))
+            problem = "loadInParts failed: " + error;
+        else if (describeModel(inParts) != describeModel(*reader::loadText(dumpText)))
+            problem = "the file read in two parts gave another model";
     }
     std::error_code ignored;
     std::filesystem::remove(file, ignored);

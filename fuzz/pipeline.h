@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <unordered_map>
 #include <vector>
 
 #include "model/DwarfModel.h"
@@ -77,17 +78,76 @@ inline FileScan scanFile(const std::filesystem::path& path, std::size_t keep = s
     return scan;
 }
 
-// Counts of what a model holds, to compare two readings of the same text.
-inline std::vector<std::size_t> shape(const model::DwarfModel& m) {
-    return {
-#define KESTREL_ENTRY_KIND(K, Class, list) m.list.size(),
-#include "model/EntryKinds.def"
-        m.locatedObjects.size(), m.constantObjects.size(), m.lineTables.size(), m.objectsByOffset.size(),
-        static_cast<std::size_t>(m.littleEndian), static_cast<std::size_t>(m.linesRead),
-        static_cast<std::size_t>(m.dumpCut)};
+// Where a unit header line starts in `text` ("Compilation Unit @ offset"
+// after the blanks at a line start), at most `most` of them.
+inline std::vector<std::size_t> unitHeaderStarts(std::string_view text, std::size_t most) {
+    std::vector<std::size_t> starts;
+    for (std::size_t at = text.find("Compilation Unit @ offset"); at != std::string_view::npos && starts.size() < most;
+         at = text.find("Compilation Unit @ offset", at + 1)) {
+        std::size_t start = at;
+        while (start > 0 && (text[start - 1] == ' ' || text[start - 1] == '\t')) --start;
+        if (start > 0 && start < at && text[start - 1] == '\n') starts.push_back(start);
+    }
+    return starts;
 }
 
 }  // namespace detail
+
+// Everything a model holds, as text: every object in reading order with its
+// fields and links (as reading positions), the index, and the model's lists
+// and tables. Two readings of one text must give the same description.
+inline std::string describeModel(const model::DwarfModel& m) {
+    using namespace kestrel::model;
+    std::string out;
+    std::unordered_map<const BasicObject*, std::size_t> position;
+    position.emplace(m.root.get(), 0);
+    for (TreeWalk walk(m.root.get()); !walk.done(); ++walk) position.emplace(*walk, position.size());
+    auto at = [&](const BasicObject* o) -> std::string {
+        if (o == nullptr) return "-";
+        auto it = position.find(o);
+        return it == position.end() ? "?" : std::to_string(it->second);
+    };
+    auto add = [&out](const auto&... parts) { ((out += parts, out += ' '), ...); };
+    auto n = [](auto value) { return std::to_string(value); };
+    for (TreeWalk walk(m.root.get()); !walk.done(); ++walk) {
+        const BasicObject* o = *walk;
+        add(at(o), n(static_cast<int>(o->kind())), n(o->offset), std::string(o->tag()), std::string(o->getName()),
+            at(o->parent), n(o->declFile));
+        m.appendDeclLine(out, *o);
+        add("", n(o->nested), n(o->inTypeSection), n(o->hasSpecification), n(o->isUnitEntry()), n(o->getSize()),
+            at(typeOf(o)), at(definitionOf(o)),
+            at((o->inTypeSection ? m.typeSectionObjects : m.objectsByOffset).find(o->offset)));
+        if (const auto* v = as<VariableInfo>(o))
+            add(n(v->address), n(static_cast<int>(v->locationForm)), n(v->external), n(v->declaration),
+                n(v->isStatic), n(v->isParameter), at(v->specification));
+        out += '\n';
+    }
+    add("index", n(m.objectsByOffset.size()), n(m.typeSectionObjects.size()), "\n");
+    for (const BasicObject* o : m.locatedObjects) add("located", at(o));
+    for (const BasicObject* o : m.constantObjects) add("constant", at(o));
+    for (const auto& [o, text] : m.linkageNames) add("linkage", at(o), std::string(text));
+    for (const auto& [o, text] : m.constValues) add("const", at(o), std::string(text));
+    for (const auto& [o, value] : m.accessibilities) add("access", at(o), n(value));
+    for (const auto& [o, value] : m.dataBitOffsets) add("bit", at(o), n(value));
+    for (const auto& [offset, text] : m.locationExpressions) add("expression", n(offset), std::string(text));
+    for (const auto& u : m.typeUnits) add("unit", n(u.signature), n(u.typeOffset), n(u.inTypeSection));
+    for (const auto& r : m.signatureReferences) add("signature", at(r.object), n(r.signature), n(r.standsFor));
+    for (const auto& a : m.indexedAddresses) add("indexed", at(a.object), n(a.unitOffset), n(a.index), n(a.addend));
+    for (const auto& [unit, rows] : m.addressTables) {
+        add("rows", n(unit));
+        for (std::uint32_t row : rows) add(n(row));
+    }
+    for (const auto& d : m.unresolvedDeclarations) add("unresolved", at(d.declaration), d.name);
+    auto table = [&](const char* what, const StatementList& list) {
+        add(what, n(list.offset), n(list.zeroBased));
+        for (const std::string& d : list.directories) add("dir", d);
+        for (const std::string& f : list.files) add("file", f);
+    };
+    for (const auto& [offset, list] : m.lineTables) table("table", *list);
+    for (const auto& list : m.spareLineTables) table("spare", *list);
+    add("\nend", n(m.littleEndian), n(m.dumpCut), n(m.notADump), n(m.linesRead));
+    return out;
+}
 
 // Runs `dumpText` through the pipeline with the output files in `folder`
 // (which must exist and should belong to this process alone). The files are
@@ -103,6 +163,14 @@ inline PipelineOutcome runPipeline(std::string_view dumpText, const std::filesys
         std::unique_ptr<model::DwarfModel> whole = reader::loadText(dumpText);
         outcome.located = whole->locatedObjects.size();
         outcome.variables = whole->variables.size();
+        const std::string described = describeModel(*whole);
+
+        // The same text read in two parts at once, split at a unit header.
+        for (std::size_t start : detail::unitHeaderStarts(dumpText, 4)) {
+            bool split = false;
+            if (describeModel(*reader::loadTextInParts(dumpText, start, split)) != described)
+                outcome.problem = "the text read in two parts gave another model";
+        }
 
         // The same text through the builder, in blocks whose size depends on
         // the text, so that line ends fall on block boundaries somewhere.
@@ -113,7 +181,7 @@ inline PipelineOutcome runPipeline(std::string_view dumpText, const std::filesys
             for (std::size_t at = 0; at < dumpText.size(); at += step)
                 builder.push(dumpText.substr(at, std::min(step, dumpText.size() - at)));
             builder.finish();
-            if (detail::shape(blocks) != detail::shape(*whole))
+            if (describeModel(blocks) != described)
                 outcome.problem = "the builder read the text in blocks differently";
         }
 

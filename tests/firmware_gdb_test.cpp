@@ -23,6 +23,7 @@
 #include <unistd.h>
 
 #include "FirmwareTools.h"
+#include "../fuzz/pipeline.h"
 
 namespace fs = std::filesystem;
 
@@ -362,6 +363,31 @@ TEST_F(FirmwareGdbTest, IndexedAddressesAndTheSavedDump) {
     run(std::string(quoted(KESTREL_EXE)) + " " + quoted(again / "saved.txt"), again / "saved.log");
     const std::string map = readFile(again / "saved_Mox.m51");
     EXPECT_TRUE(map == clang->mapText) << mapDifference(clang->mapText, map, "ELF run", "dump run");
+}
+
+// A dump read in two parts at once, split at any unit header of
+// .debug_info, gives the model of the dump read in one piece, and the two
+// parts are joined (not read again in one piece) on every real image.
+TEST_F(FirmwareGdbTest, DumpsReadInTwoPartsGiveTheSameModel) {
+    for (const Build& b : builds_) {
+        SCOPED_TRACE(b.label);
+        ASSERT_TRUE(b.built) << b.buildLog;
+        const std::string dump = readFile(b.dir / "app_ObjDump.txt");
+        const std::string whole = kestrel::fuzzing::describeModel(*kestrel::reader::loadText(dump));
+        const std::size_t info = dump.find("Contents of the .debug_info section:");
+        const std::size_t infoEnd = dump.find("\nContents of", info);
+        ASSERT_NE(info, std::string::npos);
+        int joined = 0;
+        for (std::size_t start : kestrel::fuzzing::detail::unitHeaderStarts(dump, 64)) {
+            bool split = false;
+            const auto parts = kestrel::reader::loadTextInParts(dump, start, split);
+            EXPECT_TRUE(kestrel::fuzzing::describeModel(*parts) == whole) << "split at " << start;
+            const bool inInfo = start > info && start < infoEnd;
+            EXPECT_EQ(split, inInfo) << "split at " << start;
+            joined += split;
+        }
+        EXPECT_GE(joined, 3);
+    }
 }
 
 TEST_F(FirmwareGdbTest, Binutils226DumpsGiveTheSameMap) {

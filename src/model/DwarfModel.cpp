@@ -15,6 +15,10 @@ void OffsetIndex::add(std::uint32_t offset, BasicObject* object) {
     settled_ = false;
 }
 
+void OffsetIndex::append(const OffsetIndex& later) {
+    for (std::size_t i = 0; i < later.offsets_.size(); ++i) add(later.offsets_[i], later.objects_[i]);
+}
+
 void OffsetIndex::settle() const {
     if (settled_) return;
     if (!sorted_) {
@@ -293,6 +297,73 @@ void DwarfModel::appendDeclLine(std::string& out, const BasicObject& object) con
             if (object.declLine < declLineTexts.size()) out += declLineTexts[object.declLine];
             return;
     }
+}
+
+bool DwarfModel::canAppend(const DwarfModel& later) const {
+    for (const auto& [unit, rows] : later.addressTables)
+        if (addressTables.contains(unit)) return false;
+    return true;
+}
+
+namespace {
+
+template <class T>
+void appendAll(std::vector<T>& to, std::vector<T>& from) {
+    to.insert(to.end(), std::make_move_iterator(from.begin()), std::make_move_iterator(from.end()));
+    from.clear();
+}
+
+}  // namespace
+
+void DwarfModel::append(std::unique_ptr<DwarfModel> later) {
+    if (!later || !later->root) return;
+    DwarfModel& l = *later;
+    // Kept first: whatever follows may throw, and this model then still
+    // owns every object it points at.
+    appendedParts_.push_back(std::move(later));
+    if (!root) makeRoot();
+    // Declaration lines kept as text index this model's list.
+    if (!l.declLineTexts.empty() && !declLineTexts.empty()) {
+        const auto base = static_cast<std::uint32_t>(declLineTexts.size());
+        for (TreeWalk walk(l.root.get()); !walk.done(); ++walk)
+            if ((*walk)->declLineForm == DeclLineForm::Text) (*walk)->declLine += base;
+    }
+    appendAll(declLineTexts, l.declLineTexts);
+    objectsByOffset.append(l.objectsByOffset);
+    typeSectionObjects.append(l.typeSectionObjects);
+    l.objectsByOffset = OffsetIndex();
+    l.typeSectionObjects = OffsetIndex();
+    appendAll(typeUnits, l.typeUnits);
+    appendAll(signatureReferences, l.signatureReferences);
+    appendAll(indexedAddresses, l.indexedAddresses);
+    appendAll(linkageNames, l.linkageNames);
+    appendAll(constValues, l.constValues);
+    appendAll(accessibilities, l.accessibilities);
+    appendAll(dataBitOffsets, l.dataBitOffsets);
+    appendAll(locatedObjects, l.locatedObjects);
+    appendAll(constantObjects, l.constantObjects);
+    appendAll(locationExpressions, l.locationExpressions);
+    addressTables.merge(l.addressTables);
+    for (auto& [offset, table] : l.lineTables) {
+        auto [it, inserted] = lineTables.emplace(offset, nullptr);
+        if (inserted)
+            it->second = std::move(table);
+        else
+            spareLineTables.push_back(std::move(table));
+    }
+    l.lineTables.clear();
+    appendAll(spareLineTables, l.spareLineTables);
+    root->children.takeAll(l.root->children, root.get());
+    linesRead += l.linesRead;
+    bytesRead += l.bytesRead;
+    dumpCut = l.dumpCut;
+    notADump = notADump || l.notADump;
+}
+
+std::size_t DwarfModel::textBytesReserved() const {
+    std::size_t n = texts.bytesReserved();
+    for (const auto& part : appendedParts_) n += part->textBytesReserved();
+    return n;
 }
 
 BasicObject* DwarfModel::makeRoot() {

@@ -56,6 +56,8 @@ private:
 class OffsetIndex {
 public:
     void add(std::uint32_t offset, BasicObject* object);
+    // Adds the entries of `later` after this index's, in their order.
+    void append(const OffsetIndex& later);
     // The first object registered under `offset`, or null.
     BasicObject* find(std::uint32_t offset) const;
     std::size_t size() const;
@@ -212,6 +214,22 @@ public:
     // as a count, bit fields given by DW_AT_data_bit_offset.
     void normalise();
 
+    // A dump can be read in two parts at once: this model from its start,
+    // `later` from a unit header on. Whether `later` can be appended as the
+    // reading of the text that follows: no .debug_addr table of `later`
+    // names a unit that one of this model's names (the rows of one unit
+    // would have continued each other's).
+    bool canAppend(const DwarfModel& later) const;
+    // Appends what `later` read (see canAppend), before link(), so that the
+    // model is the one a reading of the whole text gives: `later`'s units
+    // follow this model's, its index entries and lists follow this model's
+    // (the first entry of an offset still wins), its line tables join
+    // (a table whose offset this model has is a spare). `later` stays alive
+    // inside this model: its objects and texts live in its arena and pool.
+    void append(std::unique_ptr<DwarfModel> later);
+    // The bytes the text pools of this model and its appended parts reserve.
+    std::size_t textBytesReserved() const;
+
     ObjectPtr root;
     OffsetIndex objectsByOffset;
     // The entries of the .debug_types section (DWARF 4 type units), apart
@@ -304,6 +322,11 @@ public:
     // Lines read and bytes of dump text (for progress and benchmarks).
     std::uint64_t linesRead = 0;
     std::uint64_t bytesRead = 0;
+
+private:
+    // Models appended by append(): their arenas and pools hold objects and
+    // texts of this model.
+    std::vector<std::unique_ptr<DwarfModel>> appendedParts_;
 };
 
 }  // namespace kestrel::model

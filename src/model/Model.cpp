@@ -63,6 +63,20 @@ void ChildList::append(BasicObject* child) {
     last_ = child;
 }
 
+void ChildList::takeAll(ChildList& other, BasicObject* parent) {
+    if (other.last_ == nullptr) return;
+    for (BasicObject* child : other) child->parent = parent;
+    if (last_ != nullptr) {
+        // Both rings become one: this list's last child leads to the other's
+        // first, the other's last back to this list's first.
+        BasicObject* first = last_->nextSibling;
+        last_->nextSibling = other.last_->nextSibling;
+        other.last_->nextSibling = first;
+    }
+    last_ = other.last_;
+    other.last_ = nullptr;
+}
+
 std::string_view BasicObject::compileUnitName() const {
     const BasicObject* o = this;
     for (int depth = 0; o != nullptr && depth < kMaxDepth; ++depth, o = o->parent)

@@ -81,6 +81,9 @@ public:
     iterator end() const { return {}; }
     // Appends `child`, which must not be in any list yet.
     void append(BasicObject* child);
+    // Moves the children of `other` to the end of this list, in their order,
+    // and makes `parent` their parent; `other` is left empty.
+    void takeAll(ChildList& other, BasicObject* parent);
     // Forgets every child (the objects themselves are left alone).
     void clear() { last_ = nullptr; }
 

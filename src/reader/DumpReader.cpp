@@ -47,9 +47,21 @@ const DumpReader::TagInfo& DumpReader::tagInfo(std::string_view text) {
     return it->second;
 }
 
+void DumpReader::startAtUnitHeader(bool littleEndian) {
+    section_ = Section::Info;
+    model_.littleEndian = littleEndian;
+    partStart_ = true;
+}
+
 void DumpReader::onDieHeader(const g::DieHeader& header) {
     current_ = nullptr;
     std::int32_t depth = g::decimalValue(header.depth);
+    if (partStart_ && !tookEntry_) {
+        // Before its first entry this reader takes only depth 0; a reader of
+        // the whole text may take more, and uses the last pointer size.
+        if (depth > 0 || !sawPointerSize_) dependent_ = true;
+        tookEntry_ = depth == 0;
+    }
     if (depth < 0 || depth > lastLevel_) return;  // breaks the depth rule: passed over with its subtree
     BasicObject* parent = levels_[static_cast<std::size_t>(depth)];
     std::uint32_t offset = g::hexValue(header.offset);
@@ -75,20 +87,35 @@ void DumpReader::read(std::string_view line) {
     switch (g::classify(line, shape)) {
         case g::LineKind::DieHeader: onDieHeader(shape.die); return;
         case g::LineKind::Attribute:
-            if (current_ == nullptr) break;
+            if (current_ == nullptr) {
+                if (partStart_ && !tookEntry_) dependent_ = true;
+                break;
+            }
             applyAttribute(attributes_, *current_, shape.attribute);
             return;
-        case g::LineKind::TableOffset: tables_.start(g::hexValue(shape.digits)); return;
-        case g::LineKind::DirectoryHeader: tables_.directoryHeader(shape.shape); return;
-        case g::LineKind::FileHeader: tables_.fileHeader(); return;
+        case g::LineKind::TableOffset:
+            sawTableStart_ = true;
+            tables_.start(g::hexValue(shape.digits));
+            return;
+        case g::LineKind::DirectoryHeader:
+            noteTableHeader();
+            tables_.directoryHeader(shape.shape);
+            return;
+        case g::LineKind::FileHeader:
+            noteTableHeader();
+            tables_.fileHeader();
+            return;
         case g::LineKind::Dwarf5FileHeader:
+            noteTableHeader();
             if (tables_.dwarf5FileHeader()) return;
             break;
         case g::LineKind::Dwarf5DirectoryTitle:
+            noteTableHeader();
             if (tables_.dwarf5DirectoryTitle()) return;
             break;
         case g::LineKind::PointerSize:
             if (tables_.active()) break;
+            sawPointerSize_ = true;
             attributes_.pointerSize = g::decimalValue(shape.digits);
             return;
         case g::LineKind::Other: break;

@@ -31,6 +31,19 @@ public:
     // blank). A dump that ends while this holds was cut.
     bool insideUnit() const { return insideUnit_; }
 
+    // A dump can be read in two parts at once (reader/PartLoad.h): the later
+    // part from the header line of a unit of .debug_info on, by a reader of
+    // its own that starts as if it had read everything before that line.
+    // That holds when the earlier reader, at that line, is in the state the
+    // later one starts with (readyForLaterPart), and the later one read
+    // nothing whose meaning depends on what came before (dependsOnEarlier).
+    void startAtUnitHeader(bool littleEndian);
+    bool readyForLaterPart(bool littleEndian) const {
+        return section_ == Section::Info && !tables_.active() && model_.littleEndian == littleEndian &&
+               !model_.notADump;
+    }
+    bool dependsOnEarlier() const { return dependent_; }
+
 private:
     // The kind of class a tag makes, and the tag's text kept once.
     struct TagInfo {
@@ -61,6 +74,11 @@ private:
     void read(std::string_view line);
 
     void onDieHeader(const grammar::DieHeader& header);
+    // A line-table header line: before the first table start of a later
+    // part it belongs to a table that the earlier text started.
+    void noteTableHeader() {
+        if (partStart_ && !sawTableStart_) dependent_ = true;
+    }
     // A line that classify() left as Other (its indent is in fields_).
     void onOtherLine(std::string_view line);
     // Section headings, unit headers and .debug_addr rows.
@@ -86,6 +104,15 @@ private:
     // The section being read, as far as the reader cares.
     enum class Section : std::uint8_t { Other, Info, Types, Addresses };
     Section section_ = Section::Other;
+    // Set by startAtUnitHeader: whether the reader has seen, in its own
+    // text, an entry it took, a unit's pointer size and a line table's start
+    // (before them an entry's depth, an attribute, an entry and a table
+    // header line mean what the text before says).
+    bool partStart_ = false;
+    bool tookEntry_ = false;
+    bool sawPointerSize_ = false;
+    bool sawTableStart_ = false;
+    bool dependent_ = false;
     std::uint64_t signature_ = 0;          // of the type unit being read
     std::vector<std::uint32_t>* addressRows_ = nullptr;  // the .debug_addr rows being read
 };

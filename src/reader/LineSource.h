@@ -200,6 +200,14 @@ public:
         heldCr_ = afterCr_ = false;
         return cut;
     }
+    // For text that starts in the middle of a larger one: its line ends are
+    // those the larger text showed (Lf or Cr), not guessed from the first.
+    void assumeLineEnds(LineEnds ends) {
+        if (ends_ == LineEnds::Unknown && !inLine_ && !heldCr_) ends_ = ends;
+    }
+    // Whether every byte pushed so far belongs to a line already handed out
+    // and the line ends are LF (or CR LF): the next byte starts a line.
+    bool atLfLineStart() const { return ends_ == LineEnds::Lf && !inLine_ && !heldCr_ && !afterCr_; }
     // Whether a line longer than kMaxLine has arrived (in pieces) so far.
     bool sawOverlong() const { return sawOverlong_; }
     // Bytes held for an unfinished line (bounded by kMaxLine).
@@ -250,5 +258,10 @@ std::FILE* openForWriting(const std::string& fileName);
 // cannot be opened or read.
 bool readBlocks(const std::string& fileName, const std::function<bool(std::string_view)>& onBlock,
                 std::string& error);
+// readBlocks for the bytes [begin, end) of the file (up to its end when it is shorter).
+bool readBlocks(const std::string& fileName, std::uint64_t begin, std::uint64_t end,
+                const std::function<bool(std::string_view)>& onBlock, std::string& error);
+// The size of the file in bytes; false when it cannot be opened or sized.
+bool fileSize(const std::string& fileName, std::uint64_t& size);
 
 }  // namespace kestrel::reader

@@ -1,12 +1,21 @@
 #include "reader/ModelLoader.h"
 
+#include <algorithm>
+#include <functional>
+#include <thread>
+
 #include "reader/DumpReader.h"
 #include "reader/LineSource.h"
+#include "reader/PartLoad.h"
 
 namespace kestrel::reader {
 
 struct ModelLoader::State {
     explicit State(model::DwarfModel& m) : model(m), reader(m) {}
+    State(model::DwarfModel& m, LaterPart part) : model(m), reader(m) {
+        reader.startAtUnitHeader(part.littleEndian);
+        lines.assumeLineEnds(LineEnds::Lf);
+    }
 
     void line(std::string_view text) {
         ++model.linesRead;
@@ -20,6 +29,8 @@ struct ModelLoader::State {
 
 ModelLoader::ModelLoader(model::DwarfModel& model) : state_(std::make_unique<State>(model)) {}
 
+ModelLoader::ModelLoader(model::DwarfModel& model, LaterPart part) : state_(std::make_unique<State>(model, part)) {}
+
 ModelLoader::~ModelLoader() = default;
 
 bool ModelLoader::push(std::string_view bytes) {
@@ -30,18 +41,48 @@ bool ModelLoader::push(std::string_view bytes) {
     return !state_->model.notADump;
 }
 
-void ModelLoader::finish() {
+void ModelLoader::endText() {
     const bool lastLineCut = state_->lines.finish([this](std::string_view line) { state_->line(line); });
     state_->model.dumpCut = lastLineCut || state_->reader.insideUnit();
+}
+
+void ModelLoader::finish() {
+    endText();
     state_->model.link();
     state_->model.normalise();
 }
 
+bool ModelLoader::readyForLaterPart(LaterPart assumed) const {
+    return state_->lines.atLfLineStart() && !state_->lines.sawOverlong() &&
+           state_->reader.readyForLaterPart(assumed.littleEndian);
+}
+
+bool ModelLoader::dependsOnEarlier() const { return state_->reader.dependsOnEarlier(); }
+
 bool loadFile(const std::string& dumpFileName, model::DwarfModel& model, std::string& error) {
-    ModelLoader loader(model);
-    if (!readBlocks(dumpFileName, [&](std::string_view block) { return loader.push(block); }, error)) return false;
-    loader.finish();
-    return true;
+    const RangeReader read = fileRanges(dumpFileName);
+    // A large dump is read in two parts at once where a second core can take one.
+    std::uint64_t size = 0;
+    const PartPlan plan =
+        std::thread::hardware_concurrency() >= 2 && fileSize(dumpFileName, size) ? planParts(read, size) : PartPlan{};
+    bool split = false;
+    return loadInParts(read, plan, model, error, split);
+}
+
+std::unique_ptr<model::DwarfModel> loadTextInParts(std::string_view dumpText, std::size_t partStart, bool& split) {
+    const RangeReader read = [dumpText](std::uint64_t begin, std::uint64_t end,
+                                        const std::function<bool(std::string_view)>& onBlock, std::string&) {
+        // Blocks of a size that puts line ends on block boundaries somewhere.
+        const std::size_t step = 1 + dumpText.size() % 4093;
+        end = std::min<std::uint64_t>(end, dumpText.size());
+        for (std::uint64_t at = begin; at < end; at += step)
+            if (!onBlock(dumpText.substr(at, std::min<std::uint64_t>(step, end - at)))) break;
+        return true;
+    };
+    auto model = std::make_unique<model::DwarfModel>();
+    std::string error;
+    loadInParts(read, planPartsAt(read, partStart), *model, error, split);
+    return model;
 }
 
 std::unique_ptr<model::DwarfModel> loadText(std::string_view dumpText) {

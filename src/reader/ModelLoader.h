@@ -18,6 +18,13 @@ namespace kestrel::reader {
 class ModelLoader {
 public:
     explicit ModelLoader(model::DwarfModel& model);
+    // A loader of the later part of a dump read in two parts at once: its
+    // text starts with the header line of a unit of .debug_info and its lines
+    // end at LF (see DumpReader::startAtUnitHeader).
+    struct LaterPart {
+        bool littleEndian = false;
+    };
+    ModelLoader(model::DwarfModel& model, LaterPart part);
     ~ModelLoader();
 
     ModelLoader(const ModelLoader&) = delete;
@@ -29,6 +36,16 @@ public:
     // Also sets the model's dumpCut when the text ended inside a unit's
     // listing or in the middle of a line.
     void finish();
+    // finish() without the link and the normalisation (of a later part).
+    void endText();
+
+    // A later loader, given the text from where this loader's text ends on,
+    // reads it as this loader would have when this loader stopped at a line
+    // start in the state the later one started with (readyForLaterPart) and
+    // the later one read nothing whose meaning depends on the text before
+    // it (dependsOnEarlier false).
+    bool readyForLaterPart(LaterPart assumed) const;
+    bool dependsOnEarlier() const;
 
 private:
     struct State;
@@ -41,5 +58,11 @@ bool loadFile(const std::string& dumpFileName, model::DwarfModel& model, std::st
 
 // Reads dump text held in memory (tests, fuzzing).
 std::unique_ptr<model::DwarfModel> loadText(std::string_view dumpText);
+
+// Reads dump text held in memory in two parts at once, the later one from
+// `partStart` on (which must be the start of a unit header line of
+// .debug_info); `split` tells whether the two parts were joined, or the text
+// was read in one piece after all. The model is the one loadText gives.
+std::unique_ptr<model::DwarfModel> loadTextInParts(std::string_view dumpText, std::size_t partStart, bool& split);
 
 }  // namespace kestrel::reader

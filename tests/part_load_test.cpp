@@ -1,0 +1,131 @@
+// A dump read in two parts at once must give the model of the dump read in
+// one piece, whatever lies around the point where the later part starts. Each
+// case splits a small dump at the header of its second unit; where the later
+// part's reading depends on the text before it, the parts must not be joined.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "../fuzz/pipeline.h"
+#include "reader/ModelLoader.h"
+
+namespace {
+
+using kestrel::fuzzing::describeModel;
+
+std::string unit(const std::string& offset, const std::string& afterHeader, const std::string& entries) {
+    return "  Compilation Unit @ offset " + offset + ":\n   Length:        0x40 (32-bit)\n" + afterHeader + entries;
+}
+
+const std::string kPointerSize = "   Pointer Size:  4\n";
+
+const std::string kFirstUnit = unit("0x0", kPointerSize,
+                                    " <0><b>: Abbrev Number: 1 (DW_TAG_compile_unit)\n"
+                                    "    <c>   DW_AT_name        : a.c\t\n"
+                                    " <1><21>: Abbrev Number: 2 (DW_TAG_base_type)\n"
+                                    "    <22>   DW_AT_byte_size   : 4\t\n"
+                                    "    <24>   DW_AT_name        : int\t\n"
+                                    " <1><28>: Abbrev Number: 3 (DW_TAG_variable)\n"
+                                    "    <29>   DW_AT_name        : first\t\n"
+                                    "    <2e>   DW_AT_decl_line   : 0x1f\t\n"
+                                    "    <2f>   DW_AT_type        : <0x21>\t\n"
+                                    "    <33>   DW_AT_location    : 5 byte block: 3 0 0 0 20 \t(DW_OP_addr: 20000000)\n"
+                                    " <2><39>: Abbrev Number: 5 (DW_TAG_lexical_block)\n"
+                                    " <3><3a>: Abbrev Number: 6 (DW_TAG_lexical_block)\n");
+
+const std::string kSecondEntries = " <0><5b>: Abbrev Number: 1 (DW_TAG_compile_unit)\n"
+                                   "    <5c>   DW_AT_name        : b.c\t\n"
+                                   " <1><61>: Abbrev Number: 4 (DW_TAG_pointer_type)\n"
+                                   "    <62>   DW_AT_type        : <0x21>\t\n"
+                                   " <1><68>: Abbrev Number: 3 (DW_TAG_variable)\n"
+                                   "    <69>   DW_AT_name        : second\t\n"
+                                   "    <6e>   DW_AT_decl_line   : 007\t\n"
+                                   "    <6f>   DW_AT_type        : <0x61>\t\n"
+                                   "    <73>   DW_AT_location    : 5 byte block: 3 4 0 0 20 \t(DW_OP_addr: 20000004)\n";
+
+const std::string kLineTable = "Raw dump of debug contents of section .debug_line:\n\n"
+                               "  Offset:                      0x0\n\n"
+                               " The File Name Table:\n  Entry\tDir\tTime\tSize\tName\n  1\t0\t0\t0\tmain.c\n\n";
+
+const std::string kAddresses = "Contents of the .debug_addr section:\n\n"
+                               "  For compilation unit at offset 0x0:\n\tIndex\tAddress\n\t0:\t20000010\n\n";
+
+struct Case {
+    const char* name = "";
+    std::string format = "elf32-littlearm";
+    std::string before;   // sections before .debug_info
+    std::string between;  // lines between the two units
+    std::string secondHeader = kPointerSize;
+    std::string secondEntries = kSecondEntries;
+    std::string after = kLineTable;  // sections after .debug_info
+    bool joined = true;
+};
+
+std::string dumpOf(const Case& c) {
+    return "\napp.elf:     file format " + c.format + "\n\n" + c.before + "Contents of the .debug_info section:\n\n" +
+           kFirstUnit + c.between + unit("0x50", c.secondHeader, c.secondEntries) + "\n" + c.after;
+}
+
+std::vector<Case> cases() {
+    std::vector<Case> all;
+    auto add = [&all](const char* name, bool joined, auto&& change) {
+        Case c;
+        c.name = name;
+        c.joined = joined;
+        change(c);
+        all.push_back(c);
+    };
+    add("two plain units (declaration lines kept as text in both)", true, [](Case&) {});
+    add("big-endian", true, [](Case& c) { c.format = "elf32-bigarm"; });
+    add("line tables of one offset in both parts", true, [](Case& c) {
+        c.before = kLineTable;
+        c.before.replace(c.before.find("main.c"), 6, "early.c");
+    });
+    add("the later unit in .debug_types", false,
+        [](Case& c) { c.between = "\nContents of the .debug_types section:\n\n"; });
+    add("cut inside the later unit", true, [](Case& c) { c.after = ""; });
+    add("an attribute before the later unit's first entry", false,
+        [](Case& c) { c.secondEntries = "    <5a>   DW_AT_name        : stray\t\n" + kSecondEntries; });
+    add("the later unit starts deeper", false,
+        [](Case& c) { c.secondEntries = " <2><5a>: Abbrev Number: 3 (DW_TAG_variable)\n" + kSecondEntries; });
+    add("no pointer size in the later unit", false, [](Case& c) { c.secondHeader = ""; });
+    add("a table header before any table start of the later part", false, [](Case& c) {
+        c.before = kLineTable;
+        c.secondEntries = kSecondEntries + " The File Name Table:\n  Entry\tDir\tTime\tSize\tName\n  2\t0\t0\t0\tlate.c\n\n";
+    });
+    add("rows of one unit's addresses in both parts", false, [](Case& c) { c.before = c.after = kAddresses; });
+    return all;
+}
+
+TEST(PartLoad, TwoPartsGiveTheModelOfOnePiece) {
+    for (const Case& c : cases()) {
+        SCOPED_TRACE(c.name);
+        const std::string dump = dumpOf(c);
+        const std::size_t start = dump.find("  Compilation Unit @ offset 0x50:");
+        bool split = false;
+        const auto parts = kestrel::reader::loadTextInParts(dump, start, split);
+        EXPECT_EQ(describeModel(*parts), describeModel(*kestrel::reader::loadText(dump)));
+        EXPECT_EQ(split, c.joined);
+    }
+}
+
+// The later part must start at a unit header line, and only LF line ends
+// let a text be split.
+TEST(PartLoad, OnlyAtAUnitHeaderOfAnLfText) {
+    std::string dump = dumpOf(Case{});
+    const std::size_t start = dump.find("  Compilation Unit @ offset 0x50:");
+    for (std::size_t at : {start + 1, start - 1, dump.find(" <1><61>")}) {
+        bool split = true;
+        EXPECT_EQ(describeModel(*kestrel::reader::loadTextInParts(dump, at, split)),
+                  describeModel(*kestrel::reader::loadText(dump)));
+        EXPECT_FALSE(split) << at;
+    }
+    for (char& ch : dump)
+        if (ch == '\n') ch = '\r';
+    bool split = true;
+    EXPECT_EQ(describeModel(*kestrel::reader::loadTextInParts(dump, start, split)),
+              describeModel(*kestrel::reader::loadText(dump)));
+    EXPECT_FALSE(split);
+}
+
+}  // namespace
