@@ -41,7 +41,7 @@ inline std::string checkDumpFile(std::string_view dumpText, const std::filesyste
         std::string error;
         bool split = false;
         const reader::RangeReader read = reader::fileRanges(file.string());
-        if (!reader::loadInParts(read, reader::planPartsAt(read, start), inParts, error, split))
+        if (!reader::loadInParts(read, reader::planPartsAt(reader::filePeek(file.string()), start), inParts, error, split))
             problem = "loadInParts failed: " + error;
         else if (describeModel(inParts) != describeModel(*reader::loadText(dumpText)))
             problem = "the file read in two parts gave another model";

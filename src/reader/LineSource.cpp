@@ -26,6 +26,8 @@ std::FILE* openFile(const std::string& fileName, bool write) {
 #endif
 }
 
+}  // namespace
+
 bool seekTo(std::FILE* f, std::uint64_t at) {
 #ifdef _WIN32
     return _fseeki64(f, static_cast<__int64>(at), SEEK_SET) == 0;
@@ -33,8 +35,6 @@ bool seekTo(std::FILE* f, std::uint64_t at) {
     return fseeko(f, static_cast<off_t>(at), SEEK_SET) == 0;
 #endif
 }
-
-}  // namespace
 
 bool fileSize(const std::string& fileName, std::uint64_t& size) {
     std::FILE* f = openFile(fileName, false);

@@ -261,6 +261,8 @@ bool readBlocks(const std::string& fileName, const std::function<bool(std::strin
 // readBlocks for the bytes [begin, end) of the file (up to its end when it is shorter).
 bool readBlocks(const std::string& fileName, std::uint64_t begin, std::uint64_t end,
                 const std::function<bool(std::string_view)>& onBlock, std::string& error);
+// Moves the file position of `f` to byte `at`.
+bool seekTo(std::FILE* f, std::uint64_t at);
 // The size of the file in bytes; false when it cannot be opened or sized.
 bool fileSize(const std::string& fileName, std::uint64_t& size);
 

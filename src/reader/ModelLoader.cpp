@@ -63,8 +63,9 @@ bool loadFile(const std::string& dumpFileName, model::DwarfModel& model, std::st
     const RangeReader read = fileRanges(dumpFileName);
     // A large dump is read in two parts at once where a second core can take one.
     std::uint64_t size = 0;
-    const PartPlan plan =
-        std::thread::hardware_concurrency() >= 2 && fileSize(dumpFileName, size) ? planParts(read, size) : PartPlan{};
+    const PartPlan plan = std::thread::hardware_concurrency() >= 2 && fileSize(dumpFileName, size)
+                              ? planParts(filePeek(dumpFileName), size)
+                              : PartPlan{};
     bool split = false;
     return loadInParts(read, plan, model, error, split);
 }
@@ -79,9 +80,13 @@ std::unique_ptr<model::DwarfModel> loadTextInParts(std::string_view dumpText, st
             if (!onBlock(dumpText.substr(at, std::min<std::uint64_t>(step, end - at)))) break;
         return true;
     };
+    const Peek peek = [dumpText](std::uint64_t at, char* out, std::size_t size) -> std::size_t {
+        if (at >= dumpText.size()) return 0;
+        return dumpText.copy(out, size, at);
+    };
     auto model = std::make_unique<model::DwarfModel>();
     std::string error;
-    loadInParts(read, planPartsAt(read, partStart), *model, error, split);
+    loadInParts(read, planPartsAt(peek, partStart), *model, error, split);
     return model;
 }
 

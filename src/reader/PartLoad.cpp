@@ -5,6 +5,7 @@
 #include <exception>
 #include <memory>
 #include <thread>
+#include <cstdio>
 
 #include "reader/LineGrammar.h"
 #include "reader/LineSource.h"
@@ -27,15 +28,11 @@ constexpr std::uint64_t kHeaderSearch = 256u << 20;
 // against a byte of entries, in sixteenths.
 constexpr std::uint64_t kQuietCost = 3;
 
-// The bytes [begin, end) of the text as one string ("" when unreadable).
-std::string bytesAt(const RangeReader& read, std::uint64_t begin, std::uint64_t end) {
-    std::string out;
-    std::string error;
-    read(begin, end, [&](std::string_view block) {
-        out.append(block);
-        return true;
-    }, error);
-    return out;
+// The bytes [at, at + size) of the text (fewer at its end).
+std::string_view peekAt(const Peek& peek, std::uint64_t at, std::string& buffer, std::size_t size) {
+    buffer.resize(size);
+    buffer.resize(peek(at, buffer.data(), size));
+    return buffer;
 }
 
 // Calls onLine for the lines of `window` that lie whole in it: after its
@@ -66,8 +63,9 @@ bool isUnitHeader(std::string_view line) {
 }
 
 // Whether the lines right after `at` are of a listing of entries.
-bool entriesAt(const RangeReader& read, std::uint64_t at) {
-    const std::string window = bytesAt(read, at, at + kProbeBytes);
+bool entriesAt(const Peek& peek, std::uint64_t at) {
+    char bytes[kProbeBytes];
+    const std::string_view window(bytes, peek(at, bytes, sizeof bytes));
     bool found = false;
     g::LineFields fields;
     wholeLines(window, at == 0, [&](std::string_view line, std::size_t) {
@@ -80,8 +78,9 @@ bool entriesAt(const RangeReader& read, std::uint64_t at) {
 
 // The head of the dump: whether its lines end at LF, and whether its
 // file-format line names a little-endian format.
-bool readHead(const RangeReader& read, bool& littleEndian) {
-    const std::string head = bytesAt(read, 0, 64u << 10);
+bool readHead(const Peek& peek, bool& littleEndian) {
+    std::string buffer;
+    const std::string_view head = peekAt(peek, 0, buffer, 64u << 10);
     if (lineEndsOf(head) != LineEnds::Lf) return false;
     littleEndian = false;
     wholeLines(head, true, [&](std::string_view line, std::size_t) {
@@ -97,10 +96,10 @@ bool readHead(const RangeReader& read, bool& littleEndian) {
 
 // The first position in (low, high] where entriesAt gives `want`, when it
 // gives !want at low and `want` at high (to within a probe window).
-std::uint64_t edge(const RangeReader& read, std::uint64_t low, std::uint64_t high, bool want) {
+std::uint64_t edge(const Peek& peek, std::uint64_t low, std::uint64_t high, bool want) {
     while (high - low > kProbeBytes) {
         const std::uint64_t mid = low + (high - low) / 2;
-        if (entriesAt(read, mid) == want)
+        if (entriesAt(peek, mid) == want)
             high = mid;
         else
             low = mid;
@@ -115,10 +114,21 @@ RangeReader fileRanges(const std::string& fileName) {
                       std::string& error) { return readBlocks(fileName, begin, end, onBlock, error); };
 }
 
-PartPlan planPartsAt(const RangeReader& read, std::uint64_t start) {
+Peek filePeek(const std::string& fileName) {
+    auto file = std::shared_ptr<std::FILE>(openForReading(fileName), [](std::FILE* f) {
+        if (f != nullptr) std::fclose(f);
+    });
+    return [file](std::uint64_t at, char* out, std::size_t size) -> std::size_t {
+        if (!file || !seekTo(file.get(), at)) return 0;
+        return std::fread(out, 1, size, file.get());
+    };
+}
+
+PartPlan planPartsAt(const Peek& peek, std::uint64_t start) {
     PartPlan plan;
-    if (start == 0 || !readHead(read, plan.littleEndian)) return plan;
-    const std::string window = bytesAt(read, start - 1, start + kProbeBytes);
+    if (start == 0 || !readHead(peek, plan.littleEndian)) return plan;
+    std::string buffer;
+    const std::string_view window = peekAt(peek, start - 1, buffer, kProbeBytes + 1);
     if (window.empty() || window[0] != '\n') return plan;
     wholeLines(window, false, [&](std::string_view line, std::size_t) {
         plan.valid = isUnitHeader(line);
@@ -128,28 +138,32 @@ PartPlan planPartsAt(const RangeReader& read, std::uint64_t start) {
     return plan;
 }
 
-PartPlan planParts(const RangeReader& read, std::uint64_t size) {
+PartPlan planParts(const Peek& peek, std::uint64_t size) {
     PartPlan plan;
-    if (size < kMinSplitSize || !readHead(read, plan.littleEndian)) return plan;
+    if (size < kMinSplitSize || !readHead(peek, plan.littleEndian)) return plan;
     // The listing of entries, found by probes: the first run of probes that
     // see entries, its ends narrowed down.
     const std::uint64_t step = size / kProbes;
     std::uint64_t k = 0;
-    while (k < kProbes && !entriesAt(read, k * step)) ++k;
+    while (k < kProbes && !entriesAt(peek, k * step)) ++k;
     if (k == kProbes) return plan;
-    const std::uint64_t first = k == 0 ? 0 : edge(read, (k - 1) * step, k * step, true);
-    while (k < kProbes && entriesAt(read, k * step)) ++k;
-    const std::uint64_t last = k == kProbes ? size : edge(read, (k - 1) * step, k * step, false);
+    const std::uint64_t first = k == 0 ? 0 : edge(peek, (k - 1) * step, k * step, true);
+    while (k < kProbes && entriesAt(peek, k * step)) ++k;
+    const std::uint64_t last = k == kProbes ? size : edge(peek, (k - 1) * step, k * step, false);
     // Shares the cost: entries before the point for the earlier reader, the
     // rest of the entries and everything after them for the later one.
     const std::uint64_t before = first * kQuietCost / 16;
     const std::uint64_t after = (size - last) * kQuietCost / 16;
     const std::uint64_t entries = last - first;
     const std::uint64_t total = before + entries + after;
-    std::uint64_t point = first + std::min(entries, total / 2 > before ? total / 2 - before : 0);
-    // The first unit header from there on.
-    for (std::uint64_t at = point; at < size && at < point + kHeaderSearch; at += 1u << 20) {
-        const std::string window = bytesAt(read, at - 1, at + (1u << 20) + kProbeBytes);
+    const std::uint64_t point = first + std::min(entries, total / 2 > before ? total / 2 - before : 0);
+    // The first unit header from there on, looked for in windows that
+    // overlap by a line's worth.
+    constexpr std::size_t kWindow = 64u << 10;
+    std::string buffer;
+    for (std::uint64_t at = std::max<std::uint64_t>(point, 1); at < size && at < point + kHeaderSearch;
+         at += kWindow - kProbeBytes) {
+        const std::string_view window = peekAt(peek, at - 1, buffer, kWindow);
         std::uint64_t found = 0;
         wholeLines(window, false, [&](std::string_view line, std::size_t from) {
             if (isUnitHeader(line)) found = at - 1 + from;
@@ -160,6 +174,7 @@ PartPlan planParts(const RangeReader& read, std::uint64_t size) {
             plan.valid = true;
             return plan;
         }
+        if (window.size() < kWindow) break;
     }
     return plan;
 }

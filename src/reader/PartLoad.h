@@ -23,8 +23,14 @@ namespace kestrel::reader {
 using RangeReader = std::function<bool(std::uint64_t begin, std::uint64_t end,
                                        const std::function<bool(std::string_view)>& onBlock, std::string& error)>;
 
+// Copies up to `size` bytes of the dump from `at` on into `out`; returns how
+// many (fewer at its end, 0 when it cannot be read there).
+using Peek = std::function<std::size_t(std::uint64_t at, char* out, std::size_t size)>;
+
 // Reads the bytes of the file `fileName` (readBlocks).
 RangeReader fileRanges(const std::string& fileName);
+// Peeks into the file `fileName`, which stays open while the peek lives.
+Peek filePeek(const std::string& fileName);
 
 // Where the later part starts and what its reader assumes.
 struct PartPlan {
@@ -39,10 +45,10 @@ struct PartPlan {
 // .debug_info from the point on that shares the work about evenly (the
 // listing of entries costs most). Not valid when the dump is small, its
 // lines do not end at LF, or no unit header lies there.
-PartPlan planParts(const RangeReader& read, std::uint64_t size);
+PartPlan planParts(const Peek& peek, std::uint64_t size);
 // A plan whose later part starts at `start`: valid when a unit header line
 // of the shape the reader knows starts there, after a line end.
-PartPlan planPartsAt(const RangeReader& read, std::uint64_t start);
+PartPlan planPartsAt(const Peek& peek, std::uint64_t start);
 
 // Reads the dump into `model` by `plan` and completes it (link, normalise),
 // as ModelLoader does for text read in one piece. `split` tells whether the
