@@ -5,6 +5,7 @@
 #include <type_traits>
 #include <new>
 
+#include "model/ArenaMemory.h"
 #include "writers/DisplayName.h"
 
 namespace kestrel::writers {
@@ -81,7 +82,9 @@ DuplicateCheck::Record* DuplicateCheck::recordAt(std::uint32_t reference) const 
     return reinterpret_cast<Record*>(blocks_[at >> kUnitBits].get() + std::size_t{at & ((1u << kUnitBits) - 1)} * 8);
 }
 
-void DuplicateCheck::FreeSlots::operator()(Slot* slots) const { std::free(slots); }
+void DuplicateCheck::FreeSlots::operator()(Slot* slots) const {
+    model::largeBlocks()->deallocate(slots, bytes, alignof(Slot));
+}
 
 void DuplicateCheck::grow() {
     static_assert(std::is_trivially_copyable_v<Slot>);
@@ -89,8 +92,10 @@ void DuplicateCheck::grow() {
     const std::size_t count = oldCount == 0 ? kFirstSlots : oldCount * 2;
     if (count > (std::size_t{1} << 32)) throw std::bad_alloc();  // slots hold 32 bits of the hash
     // All-zero bytes are a free slot (hash 0, no record).
-    std::unique_ptr<Slot[], FreeSlots> slots(static_cast<Slot*>(std::calloc(count, sizeof(Slot))));
-    if (slots == nullptr) throw std::bad_alloc();
+    const std::size_t bytes = count * sizeof(Slot);
+    std::unique_ptr<Slot[], FreeSlots> slots(static_cast<Slot*>(model::largeBlocks()->allocate(bytes, alignof(Slot))),
+                                             FreeSlots{bytes});
+    std::memset(static_cast<void*>(slots.get()), 0, bytes);
     const std::size_t mask = count - 1;
     for (std::size_t k = 0; k < oldCount; ++k) {
         const Slot& slot = slots_[k];

@@ -61,12 +61,15 @@ private:
     Record* recordAt(std::uint32_t reference) const;
     void grow();
 
-    // Taken zeroed from calloc: fresh pages of a large table are zero
-    // already, so growing does not clear them a second time.
+    // Taken from the large blocks of the model's arena (huge pages where
+    // the system has them) and cleared by writing: pages that were first
+    // read (as calloc's zero pages are) would each be replaced on their first
+    // write, at the cost of a fault and a TLB flush on every core.
     struct FreeSlots {
+        std::size_t bytes;
         void operator()(Slot* slots) const;
     };
-    std::unique_ptr<Slot[], FreeSlots> slots_;
+    std::unique_ptr<Slot[], FreeSlots> slots_{nullptr, FreeSlots{0}};
     std::size_t slotCount_ = 0;  // a power of two, or 0
     std::size_t count_ = 0;
     std::vector<std::unique_ptr<char[]>> blocks_;
