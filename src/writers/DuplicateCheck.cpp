@@ -48,12 +48,13 @@ std::uint64_t hashName(std::string_view text) {
     return h;
 }
 
-constexpr std::size_t kBlockBytes = std::size_t{1} << 20;
+// Blocks of a huge page each (see FreeSlots).
+constexpr std::size_t kBlockBytes = std::size_t{2} << 20;
 constexpr std::size_t kFirstSlots = 1024;  // a power of two
 
 }  // namespace
 
-constexpr unsigned kUnitBits = 17;  // 8-byte units in a block of kBlockBytes
+constexpr unsigned kUnitBits = 18;  // 8-byte units in a block of kBlockBytes
 static_assert((std::size_t{8} << kUnitBits) == kBlockBytes);
 
 std::uint32_t DuplicateCheck::store(std::string_view displayName, std::string_view location) {
@@ -64,7 +65,7 @@ std::uint32_t DuplicateCheck::store(std::string_view displayName, std::string_vi
         // A record larger than a block gets a block of its own.
         if (blocks_.size() >= (std::size_t{1} << (32 - kUnitBits)) - 1) throw std::bad_alloc();
         const std::size_t size = bytes > kBlockBytes ? bytes : kBlockBytes;
-        blocks_.push_back(std::unique_ptr<char[]>(new char[size]));
+        blocks_.push_back(Block(static_cast<char*>(model::largeBlocks()->allocate(size, 8)), FreeBlock{size}));
         blockNext_ = blocks_.back().get();
         blockLeft_ = size;
     }
@@ -81,6 +82,8 @@ DuplicateCheck::Record* DuplicateCheck::recordAt(std::uint32_t reference) const 
     const std::uint32_t at = reference - 1;
     return reinterpret_cast<Record*>(blocks_[at >> kUnitBits].get() + std::size_t{at & ((1u << kUnitBits) - 1)} * 8);
 }
+
+void DuplicateCheck::FreeBlock::operator()(char* block) const { model::largeBlocks()->deallocate(block, bytes, 8); }
 
 void DuplicateCheck::FreeSlots::operator()(Slot* slots) const {
     model::largeBlocks()->deallocate(slots, bytes, alignof(Slot));

@@ -50,7 +50,7 @@ private:
     };
     // A slot holds the low 32 bits of the name's hash (the table never has
     // more slots than that) and where its record is: 1 + the record's
-    // position, in 8-byte units, in blocks of at most 2^20 bytes; 0 is free.
+    // position, in 8-byte units, in blocks of at most 2^21 bytes; 0 is free.
     struct Slot {
         std::uint32_t hash = 0;
         std::uint32_t record = 0;
@@ -72,7 +72,12 @@ private:
     std::unique_ptr<Slot[], FreeSlots> slots_{nullptr, FreeSlots{0}};
     std::size_t slotCount_ = 0;  // a power of two, or 0
     std::size_t count_ = 0;
-    std::vector<std::unique_ptr<char[]>> blocks_;
+    struct FreeBlock {
+        std::size_t bytes;
+        void operator()(char* block) const;
+    };
+    using Block = std::unique_ptr<char[], FreeBlock>;
+    std::vector<Block> blocks_;
     char* blockNext_ = nullptr;
     std::size_t blockLeft_ = 0;
     std::unordered_set<std::string_view> reported_;
