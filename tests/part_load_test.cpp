@@ -77,6 +77,9 @@ std::vector<Case> cases() {
     };
     add("two plain units (declaration lines kept as text in both)", true, [](Case&) {});
     add("big-endian", true, [](Case& c) { c.format = "elf32-bigarm"; });
+    add("an offset of the earlier part again in the later one", true, [](Case& c) {
+        c.secondEntries += " <1><28>: Abbrev Number: 2 (DW_TAG_base_type)\n    <29>   DW_AT_name        : twin\t\n";
+    });
     add("line tables of one offset in both parts", true, [](Case& c) {
         c.before = kLineTable;
         c.before.replace(c.before.find("main.c"), 6, "early.c");

@@ -9,14 +9,27 @@
 namespace kestrel::model {
 
 void OffsetIndex::add(std::uint32_t offset, BasicObject* object) {
+    if (later_) {
+        later_->add(offset, object);
+        return;
+    }
     if (!offsets_.empty() && offset <= offsets_.back()) sorted_ = false;
     offsets_.push_back(offset);
     objects_.push_back(object);
     settled_ = false;
 }
 
-void OffsetIndex::append(const OffsetIndex& later) {
-    for (std::size_t i = 0; i < later.offsets_.size(); ++i) add(later.offsets_[i], later.objects_[i]);
+void OffsetIndex::append(OffsetIndex&& later) {
+    if (later_) {
+        later_->append(std::move(later));
+        return;
+    }
+    later_ = std::make_unique<OffsetIndex>(std::move(later));
+}
+
+void OffsetIndex::prepare() const {
+    settle();
+    if (later_) later_->prepare();
 }
 
 void OffsetIndex::settle() const {
@@ -61,6 +74,11 @@ void OffsetIndex::settle() const {
 }
 
 BasicObject* OffsetIndex::find(std::uint32_t offset) const {
+    BasicObject* found = findHere(offset);
+    return found == nullptr && later_ ? later_->find(offset) : found;
+}
+
+BasicObject* OffsetIndex::findHere(std::uint32_t offset) const {
     if (offset == 0) return nullptr;  // an offset never set; no entry lies at 0
     settle();
     const std::size_t k = std::uint64_t{offset} >> shift_;
@@ -82,7 +100,18 @@ BasicObject* OffsetIndex::find(std::uint32_t offset) const {
 
 std::size_t OffsetIndex::size() const {
     settle();
-    return offsets_.size();
+    std::size_t n = offsets_.size();
+    for (const OffsetIndex* part = later_.get(); part != nullptr; part = part->later_.get()) {
+        // An offset that an earlier part has counts once.
+        part->settle();
+        for (std::size_t i = 0; i < part->offsets_.size(); ++i) {
+            bool earlier = false;
+            for (const OffsetIndex* e = this; e != part && !earlier; e = e->later_.get())
+                earlier = e->findHere(part->offsets_[i]) != nullptr;
+            n += earlier ? 0 : 1;
+        }
+    }
+    return n;
 }
 
 namespace {
@@ -329,10 +358,8 @@ void DwarfModel::append(std::unique_ptr<DwarfModel> later) {
             if ((*walk)->declLineForm == DeclLineForm::Text) (*walk)->declLine += base;
     }
     appendAll(declLineTexts, l.declLineTexts);
-    objectsByOffset.append(l.objectsByOffset);
-    typeSectionObjects.append(l.typeSectionObjects);
-    l.objectsByOffset = OffsetIndex();
-    l.typeSectionObjects = OffsetIndex();
+    objectsByOffset.append(std::move(l.objectsByOffset));
+    typeSectionObjects.append(std::move(l.typeSectionObjects));
     appendAll(typeUnits, l.typeUnits);
     appendAll(signatureReferences, l.signatureReferences);
     appendAll(indexedAddresses, l.indexedAddresses);

@@ -56,14 +56,21 @@ private:
 class OffsetIndex {
 public:
     void add(std::uint32_t offset, BasicObject* object);
-    // Adds the entries of `later` after this index's, in their order.
-    void append(const OffsetIndex& later);
+    // Puts the entries of `later` after this index's, in their order, by
+    // keeping `later` as a continuation that is searched after this index.
+    void append(OffsetIndex&& later);
     // The first object registered under `offset`, or null.
     BasicObject* find(std::uint32_t offset) const;
+    // The number of distinct offsets.
     std::size_t size() const;
+    // Sorts what is still unsorted, so that find() changes nothing any more
+    // and may be called from several threads at once.
+    void prepare() const;
 
 private:
     void settle() const;
+    BasicObject* findHere(std::uint32_t offset) const;
+    std::unique_ptr<OffsetIndex> later_;
     mutable BlockArray<std::uint32_t> offsets_;
     mutable BlockArray<BasicObject*> objects_;
     // buckets_[k]: index of the first entry whose offset >> shift_ >= k.
