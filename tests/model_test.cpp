@@ -40,10 +40,10 @@ TEST(ModelObjects, SizesFollowTheClassRules) {
     s->byteSize = 12;
     auto* bits = new TypeInfo_Member(0x51, "DW_TAG_member", s);
     bits->type = int4;
-    bits->bitSize = 3;
-    bits->byteSize = 1;
+    bits->bitField().bitSize = 3;
+    bits->bitField().byteSize = 1;
     EXPECT_EQ(bits->getSize(), 1u) << "a bit field has the size of its storage unit";
-    bits->bitSize = 0;
+    bits->bitField().bitSize = 0;
     EXPECT_EQ(bits->getSize(), 4u);
     EXPECT_EQ(s->getSize(), 12u) << "never the sum of the members";
 
@@ -64,7 +64,7 @@ TEST(ModelObjects, SizesFollowTheClassRules) {
 TEST(ModelObjects, ChildrenInheritFromTheirParentAtConstruction) {
     BasicObject root(0, "", nullptr);
     auto* cu = new CompileUnitInfo(0xb, "DW_TAG_compile_unit", &root);
-    cu->name = "main.c";
+    cu->setName("main.c");
     cu->stmtList = 0x75;
     auto* v = new VariableInfo(0x20, "DW_TAG_variable", cu);
     EXPECT_FALSE(v->nested);
