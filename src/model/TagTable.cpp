@@ -43,7 +43,7 @@ std::size_t hashOf(std::string_view text) {
 }
 
 // Everything is constant-initialised (zero pages in .bss, resident only
-// where touched); the lock orders additions, reads take acquire loads of
+// where touched); a lock orders additions, reads take acquire loads of
 // what an addition publishes with release stores.
 class Table {
 public:
@@ -54,7 +54,9 @@ public:
     }
 
     std::uint16_t add(std::string_view text, std::size_t hash) {
-        std::lock_guard<std::mutex> lock(mutex_);
+        // Not a member: std::mutex cannot be constant-initialised everywhere (MinGW).
+        static std::mutex mutex;
+        std::lock_guard<std::mutex> lock(mutex);
         seed();
         if (std::uint16_t id = find(text, hash)) return id;
         const std::uint32_t id = count_.load(std::memory_order_relaxed);
@@ -137,7 +139,6 @@ private:
     HashSlots<kLargeSlots> large_;
     std::array<std::atomic<const Entry*>, kChunks> chunks_{};
     std::atomic<std::uint32_t> count_{0};
-    std::mutex mutex_;
     char* textCursor_ = nullptr;
     std::size_t textLeft_ = 0;
     std::size_t textBytes_ = 0;
