@@ -118,8 +118,9 @@ inline std::string describeModel(const model::DwarfModel& m) {
             at(typeOf(o)), at(definitionOf(o)),
             at((o->inTypeSection ? m.typeSectionObjects : m.objectsByOffset).find(o->offset)));
         if (const auto* v = as<VariableInfo>(o))
-            add(n(v->address), n(static_cast<int>(v->locationForm)), n(v->external), n(v->declaration),
-                n(v->isStatic), n(v->isParameter), at(v->specification));
+            add(n(v->address), n(static_cast<int>(v->locationForm())), n(v->external()), n(v->declaration()),
+                n(v->isStatic()), n(v->isParameter()), at(v->specification.get()), n(v->type.offset()),
+                n(v->specification.offset()));
         out += '\n';
     }
     add("index", n(m.objectsByOffset.size()), n(m.typeSectionObjects.size()), "\n");

@@ -28,7 +28,7 @@ struct Tree {
     template <class T>
     T* add(BasicObject* parent, std::string_view name = {}) {
         auto* o = new T(next++, "DW_TAG_x", parent != nullptr ? parent : root.get());
-        o->name = name;
+        o->setName(name);
         return o;
     }
     TypeInfo_Base* base(std::int32_t size, std::string_view encoding) {
@@ -173,9 +173,9 @@ TEST(Expand, WorkedExample) {
     auto* s = t.structure(24);
     t.member(s, "id", u16, 0);
     auto* mode = t.member(s, "mode", u8, 2);
-    mode->bitSize = 3;
-    mode->bitOffset = 5;
-    mode->byteSize = 1;
+    mode->bitField().bitSize = 3;
+    mode->bitField().bitOffset = 5;
+    mode->bitField().byteSize = 1;
     t.member(s, "data", t.array(i32, {{0, 3}}), 4);
     t.member(s, "p", ptr, 20);
 
@@ -383,8 +383,8 @@ TEST(Expand, SinkSeesTheSignalsOfTheList) {
     auto* i32 = t.base(4, "signed");
     auto* s = t.structure(8);
     auto* bits = t.member(s, "f", i32, 0);
-    bits->bitSize = 3;
-    bits->bitOffset = 1;
+    bits->bitField().bitSize = 3;
+    bits->bitField().bitOffset = 1;
     t.member(s, "g", t.array(i32, {{0, 1}}), 4);
     struct Names final : SignalSink {
         void signal(const SignalInfo& sig) override {
@@ -418,7 +418,7 @@ TEST(Expand, StructuresUnionsAndClasses) {
     auto* var = t.add<VariableInfo>(s, "v");
     var->type = i32;
     auto* staticMember = t.member(s, "instances", i32, 0);
-    staticMember->declaration = true;
+    staticMember->setDeclaration(true);
     t.member(s, "b", i32, 4);
     EXPECT_EQ(names(run(s, "s")), (std::vector<std::string>{"s.a", "s.b"}));
 
@@ -458,9 +458,9 @@ TEST(Expand, StructuresUnionsAndClasses) {
     // member is an ordinary one again.
     auto* bits = t.structure(8);
     auto* flag = t.member(bits, "flag", u8, 0);
-    flag->bitSize = 1;
-    flag->bitOffset = 7;
-    flag->byteSize = 1;
+    flag->bitField().bitSize = 1;
+    flag->bitField().bitOffset = 7;
+    flag->bitField().byteSize = 1;
     t.member(bits, "n", i32, 4);
     out = run(bits, "r", 0x10);
     ASSERT_EQ(out.size(), 2u);

@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <functional>
 #include <map>
+#include <string>
+#include <thread>
 #include <memory>
 #include <vector>
 
@@ -40,10 +44,10 @@ TEST(ModelObjects, SizesFollowTheClassRules) {
     s->byteSize = 12;
     auto* bits = new TypeInfo_Member(0x51, "DW_TAG_member", s);
     bits->type = int4;
-    bits->bitSize = 3;
-    bits->byteSize = 1;
+    bits->bitField().bitSize = 3;
+    bits->bitField().byteSize = 1;
     EXPECT_EQ(bits->getSize(), 1u) << "a bit field has the size of its storage unit";
-    bits->bitSize = 0;
+    bits->bitField().bitSize = 0;
     EXPECT_EQ(bits->getSize(), 4u);
     EXPECT_EQ(s->getSize(), 12u) << "never the sum of the members";
 
@@ -64,7 +68,7 @@ TEST(ModelObjects, SizesFollowTheClassRules) {
 TEST(ModelObjects, ChildrenInheritFromTheirParentAtConstruction) {
     BasicObject root(0, "", nullptr);
     auto* cu = new CompileUnitInfo(0xb, "DW_TAG_compile_unit", &root);
-    cu->name = "main.c";
+    cu->setName("main.c");
     cu->stmtList = 0x75;
     auto* v = new VariableInfo(0x20, "DW_TAG_variable", cu);
     EXPECT_FALSE(v->nested);
@@ -236,6 +240,97 @@ TEST(ModelIndex, SparseOffsetsAreFoundWhateverTheirRange) {
     EXPECT_EQ(index.find(0xffffffffu), nullptr);
     EXPECT_EQ(index.find(0x13u), nullptr);
     EXPECT_EQ(index.size(), 5u);
+}
+
+}  // namespace
+
+namespace {
+
+// Tag texts are ids of one table for the whole process: equal texts get one
+// id and come back exactly, also when two threads add texts at once.
+TEST(ModelTags, TextsComeBackExactlyFromTwoThreads) {
+    auto work = [](char thread, std::vector<std::uint16_t>& ids) {
+        for (int i = 0; i < 600; ++i) {
+            const std::string text = "User TAG value: 0x" + std::to_string(i % 300) + (i % 2 == 0 ? "" : std::string(1, thread));
+            const std::uint16_t id = TagTable::intern(text);
+            ids.push_back(TagTable::text(id) == text ? id : 0);
+        }
+    };
+    std::vector<std::uint16_t> a, b;
+    std::thread other(work, 'b', std::ref(b));
+    work('a', a);
+    other.join();
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        ASSERT_NE(a[i], 0) << i;
+        ASSERT_NE(b[i], 0) << i;
+        EXPECT_EQ(a[i] == b[i], i % 2 == 0) << "shared texts share ids, the others do not";
+    }
+    BasicObject unit(1, "DW_TAG_type_unit", nullptr), partial(2, "DW_TAG_partial_unit", nullptr);
+    TypeInfo_Member member(3, std::string_view("DW_TAG_member\0tail", 13), nullptr);
+    EXPECT_TRUE(unit.isUnitEntry() && partial.isUnitEntry() && !member.isUnitEntry());
+    EXPECT_EQ(member.tag(), "DW_TAG_member");
+    EXPECT_EQ(member.tag().data()[member.tag().size()], '\0');
+}
+
+// Beyond 65,535 distinct texts a text gets the empty one; texts of the table
+// keep theirs. In a child process: the table lives as long as the process.
+TEST(ModelTags, TextsBeyondTheTableAreEmpty) {
+    EXPECT_EXIT(
+        {
+            const std::uint16_t known = TagTable::intern("DW_TAG_variable");
+            std::uint16_t last = 1;
+            for (int i = 0; i < 70000; ++i) last = TagTable::intern("t" + std::to_string(i));
+            const bool ok = last == TagTable::kEmpty && TagTable::intern("DW_TAG_variable") == known &&
+                            TagTable::text(65535) != "" && TagTable::intern("another") == TagTable::kEmpty;
+            std::exit(ok ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "");
+}
+
+// Links hold the offset read until link() finds the object there; one that
+// finds none keeps its offset and reads as null.
+TEST(ModelLinks, OffsetsBecomeObjectsWhereTheyAreFound) {
+    DwarfModel m;
+    BasicObject* root = m.makeRoot();
+    auto* base = m.make(Kind::Base, 0x10, "DW_TAG_base_type", root);
+    m.objectsByOffset.add(0x10, base);
+    auto* v = static_cast<VariableInfo*>(m.make(Kind::Variable, 0x20, "DW_TAG_variable", root));
+    auto* w = static_cast<VariableInfo*>(m.make(Kind::Variable, 0x30, "DW_TAG_variable", root));
+    v->type.setOffset(0x10);
+    w->type.setOffset(0xfffffff0u);
+    w->specification.setOffset(0x10);
+    EXPECT_EQ(v->type, nullptr) << "not linked yet";
+    m.link();
+    EXPECT_EQ(v->type, base);
+    EXPECT_EQ(v->type.offset(), 0x10u);
+    EXPECT_EQ(w->type, nullptr);
+    EXPECT_EQ(w->type.offset(), 0xfffffff0u);
+    EXPECT_EQ(w->specification, base);
+    EXPECT_EQ(v->specification.offset(), 0u);
+}
+
+// Bit-field values are kept apart from the member, every int32 exactly.
+TEST(ModelMembers, BitFieldValuesComeBackExactly) {
+    DwarfModel m;
+    BasicObject* root = m.makeRoot();
+    auto* plain = static_cast<TypeInfo_Member*>(m.make(Kind::Member, 1, "DW_TAG_member", root));
+    auto* bits = static_cast<TypeInfo_Member*>(m.make(Kind::Member, 2, "DW_TAG_member", root));
+    bits->bitField(&m.arena) = {INT32_MIN, INT32_MAX, -1};
+    EXPECT_EQ(plain->bitSize() | plain->bitOffset() | plain->byteSize(), 0);
+    EXPECT_EQ(bits->bitSize(), INT32_MIN);
+    EXPECT_EQ(bits->bitOffset(), INT32_MAX);
+    EXPECT_EQ(bits->byteSize(), -1);
+    EXPECT_EQ(bits->getSize(), 0xffffffffu);
+}
+
+TEST(ModelTexts, RepeatedTextsShareOneCopy) {
+    TextPool pool;
+    std::string a = "counter", b = "counter", c = "counters";
+    const std::string_view first = pool.keepShared(a);
+    EXPECT_EQ(pool.keepShared(b).data(), first.data());
+    EXPECT_EQ(pool.keepShared(c), "counters");
+    EXPECT_NE(first.data(), a.data()) << "a copy, not the caller's text";
+    EXPECT_EQ(pool.keepShared(""), "");
 }
 
 }  // namespace

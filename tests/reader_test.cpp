@@ -90,7 +90,7 @@ TEST(ReaderClassicShape, BuildsUnitsTypesVariablesAndLineTables) {
     ASSERT_TRUE(m->root);
     ASSERT_EQ(m->compileUnits.size(), 1u);
     CompileUnitInfo* cu = m->compileUnits[0];
-    EXPECT_EQ(cu->name, "main.c");
+    EXPECT_EQ(cu->getName(), "main.c");
     EXPECT_EQ(cu->compileUnitName(), "main.c");
     EXPECT_EQ(cu->producer, "GNU C 4.7.4");
     EXPECT_EQ(cu->compDir, "/work");
@@ -100,9 +100,9 @@ TEST(ReaderClassicShape, BuildsUnitsTypesVariablesAndLineTables) {
 
     ASSERT_EQ(m->variables.size(), 1u);
     VariableInfo* v = m->variables[0];
-    EXPECT_EQ(v->name, "counter");
+    EXPECT_EQ(v->getName(), "counter");
     EXPECT_EQ(v->address, 0x2000a1b4u);
-    EXPECT_TRUE(v->isStatic);
+    EXPECT_TRUE(v->isStatic());
     EXPECT_EQ(declLineOf(*m, *v), "17");
     EXPECT_EQ(v->declFile, 1);
     EXPECT_EQ(v->compileUnitName(), "main.c");
@@ -130,7 +130,7 @@ TEST(ReaderClassicShape, CrLfReadsLikeLf) {
     for (const std::string& text : {crlf, crOnly}) {
         auto b = read(text);
         ASSERT_EQ(b->variables.size(), 1u);
-        EXPECT_EQ(b->variables[0]->name, "counter");
+        EXPECT_EQ(b->variables[0]->getName(), "counter");
         EXPECT_EQ(b->lineTables.at(0)->files, a->lineTables.at(0)->files);
         EXPECT_EQ(b->lineTables.at(0)->directories, a->lineTables.at(0)->directories);
         EXPECT_EQ(b->linesRead, a->linesRead);
@@ -152,7 +152,7 @@ TEST(ReaderDepthRule, SkipsEntriesDeeperThanAllowedWithTheirSubtrees) {
     EXPECT_EQ(m->objectsByOffset.find(0x40), nullptr);
     EXPECT_EQ(m->objectsByOffset.find(0x48), nullptr);
     ASSERT_EQ(m->members.size(), 1u);
-    EXPECT_EQ(m->members[0]->name, "kept");
+    EXPECT_EQ(m->members[0]->getName(), "kept");
     EXPECT_EQ(m->members[0]->parent, m->structures.at(0));
     EXPECT_TRUE(m->variables.empty());
 }
@@ -191,10 +191,10 @@ TEST(ReaderEntries, LexicalBlocksFirstOffsetsLocationsAndRepeats) {
     EXPECT_TRUE(cnt->nested) << "below a function";
     EXPECT_EQ(cnt->address, 0x20000104u) << "the later line wins";
     EXPECT_EQ(m->locatedObjects.size(), 2u) << "appended once per line";
-    EXPECT_TRUE(m->variables[1]->isStatic);
+    EXPECT_TRUE(m->variables[1]->isStatic());
     EXPECT_EQ(m->variables[1]->address, 0u);
-    EXPECT_TRUE(m->variables[2]->isStatic);
-    EXPECT_TRUE(m->variables[3]->isParameter);
+    EXPECT_TRUE(m->variables[2]->isStatic());
+    EXPECT_TRUE(m->variables[3]->isParameter());
     EXPECT_EQ(m->objectsByOffset.find(0x40), cnt) << "first object of an offset wins";
     ASSERT_EQ(m->enumerators.size(), 1u);
     EXPECT_EQ(m->enumerators[0]->constValue, 4);
@@ -212,7 +212,7 @@ TEST(ReaderEntries, UnknownTagNumbersKeepTheEarlierEntryCurrent) {
         " <1><20>: Abbrev Number: 2 (DW_TAG_variable)\n"
         " <1><30>: Abbrev Number: 3 (user TAG value: 0x4106)\n"
         "    <31>   DW_AT_name        : later\t\n");
-    EXPECT_EQ(m->variables.at(0)->name, "later");
+    EXPECT_EQ(m->variables.at(0)->getName(), "later");
 }
 
 // binutils names tags it does not know "User TAG value: 0x4088" (user range)
@@ -232,15 +232,15 @@ TEST(ReaderEntries, UserAndUnknownTagsStartEntriesOfTheirOwn) {
             "    <41>   DW_AT_name        : counter_2ms\n"
             "    <45>   DW_AT_location    : 5 byte block: 3 33 6 20 20 \t(DW_OP_addr: 20200633)\n");
         ASSERT_EQ(m->functions.size(), 1u);
-        EXPECT_EQ(m->functions[0]->name, "Set_Speed");
+        EXPECT_EQ(m->functions[0]->getName(), "Set_Speed");
         const BasicObject* entry = m->objectsByOffset.find(0x30);
         ASSERT_NE(entry, nullptr);
         EXPECT_EQ(entry->kind(), Kind::Basic);
         EXPECT_EQ(entry->tag(), tag);
-        EXPECT_EQ(entry->name, "block");
+        EXPECT_EQ(entry->getName(), "block");
         EXPECT_EQ(entry->parent, m->compileUnits.at(0));
         ASSERT_EQ(m->variables.size(), 1u);
-        EXPECT_EQ(m->variables[0]->name, "counter_2ms");
+        EXPECT_EQ(m->variables[0]->getName(), "counter_2ms");
         EXPECT_EQ(m->variables[0]->parent, entry);
         EXPECT_EQ(m->variables[0]->address, 0x20200633u);
     }
@@ -274,9 +274,9 @@ const auto kLinkageNames = [](const DwarfModel& m, const BasicObject&) {
 
 const AttributeCase kAttributeCases[] = {
     // Values run to the last TAB; texts behind an indirect-string prefix.
-    {"variable", "DW_AT_name        : a\tb\t", FIELD(VariableInfo, name), "a\tb"},
-    {"variable", "DW_AT_name        : (indirect string, offset: 0x5): x): y\t", FIELD(VariableInfo, name), "y"},
-    {"variable", "DW_AT_name        : no_tab_here", FIELD(VariableInfo, name), "no_tab_here"},
+    {"variable", "DW_AT_name        : a\tb\t", FIELD(VariableInfo, getName()), "a\tb"},
+    {"variable", "DW_AT_name        : (indirect string, offset: 0x5): x): y\t", FIELD(VariableInfo, getName()), "y"},
+    {"variable", "DW_AT_name        : no_tab_here", FIELD(VariableInfo, getName()), "no_tab_here"},
     {"compile_unit", "DW_AT_producer    : GNU C inline\t", FIELD(CompileUnitInfo, producer), ""},
     {"compile_unit", "DW_AT_comp_dir    : /inline", FIELD(CompileUnitInfo, compDir), ""},
     // Member locations as an expression, a number, a hex number.
@@ -284,23 +284,23 @@ const AttributeCase kAttributeCases[] = {
      FIELD(TypeInfo_Member, dataMemberLocation), "8"},
     {"member", "DW_AT_data_member_location: 12\t", FIELD(TypeInfo_Member, dataMemberLocation), "12"},
     {"member", "DW_AT_data_member_location: 0x11178", FIELD(TypeInfo_Member, dataMemberLocation), "70008"},
-    {"member", "DW_AT_bit_size    : 3", FIELD(TypeInfo_Member, bitSize), "3"},
-    {"member", "DW_AT_bit_offset  : 5", FIELD(TypeInfo_Member, bitOffset), "5"},
-    {"member", "DW_AT_byte_size   : 4", FIELD(TypeInfo_Member, byteSize), "4"},
+    {"member", "DW_AT_bit_size    : 3", FIELD(TypeInfo_Member, bitSize()), "3"},
+    {"member", "DW_AT_bit_offset  : 5", FIELD(TypeInfo_Member, bitOffset()), "5"},
+    {"member", "DW_AT_byte_size   : 4", FIELD(TypeInfo_Member, byteSize()), "4"},
     // Numbers in hex and out of range.
     {"structure_type", "DW_AT_byte_size   : 0x11180", FIELD(TypeInfo_Structure, byteSize), "70016"},
     {"subrange_type", "DW_AT_upper_bound : 4294967295", FIELD(TypeInfo_Subrange, upperB), "-1"},
     {"subrange_type", "DW_AT_upper_bound : 0x1869f", FIELD(TypeInfo_Subrange, upperB), "99999"},
     {"subrange_type", "DW_AT_lower_bound : nonsense", FIELD(TypeInfo_Subrange, lowerB), "0"},
     {"subrange_type", "DW_AT_count       : 20", FIELD(TypeInfo_Subrange, upperB), "19"},  // count - 1
-    {"variable", "DW_AT_type        : <0x123456789>", FIELD(VariableInfo, typeOffset), "591751049"},  // low 32 bits
+    {"variable", "DW_AT_type        : <0x123456789>", FIELD(VariableInfo, type.offset()), "591751049"},  // low 32 bits
     // Location forms: an address (LLVM's merged globals add to it), a
     // location list, an address that is only the start of an expression.
     {"variable", "DW_AT_location    : 9 byte block: 3 0 1 0 20 23 8 \t(DW_OP_addr: 20000100; DW_OP_plus_uconst: 8)",
      FIELD(VariableInfo, address), "536871176"},
     {"variable", "DW_AT_location    : 9 byte block: 3 0 1 0 20 23 8 \t(DW_OP_addr: 20000100; DW_OP_plus_uconst: 8)",
      kLocated, "true"},
-    {"variable", "DW_AT_location    : 0xc (location list)", FIELD(VariableInfo, isStatic), "true"},
+    {"variable", "DW_AT_location    : 0xc (location list)", FIELD(VariableInfo, isStatic()), "true"},
     {"variable", "DW_AT_location    : 0xc (location list)", FIELD(VariableInfo, address), "0"},
     {"variable", "DW_AT_location    : 0xc (location list)", kLocated, "false"},
     {"subprogram", "DW_AT_linkage_name: (indirect string, offset: 0x9): _Z4stepv\t", kLinkageNames, "32: _Z4stepv"},
@@ -412,16 +412,16 @@ const char* const kDataBitOffsets =
 TEST(ReaderBitFields, DataBitOffsetBecomesStorageUnitAndBitOffset) {
     auto m = read(std::string("a.elf:     file format elf32-littlearm\n") + kDataBitOffsets);
     TypeInfo_Member* a = m->members.at(0);
-    EXPECT_EQ(a->byteSize, 1);
+    EXPECT_EQ(a->byteSize(), 1);
     EXPECT_EQ(a->dataMemberLocation, 2);
-    EXPECT_EQ(a->bitOffset, 5) << "8 - 0 - 3, counted from the most significant bit";
+    EXPECT_EQ(a->bitOffset(), 5) << "8 - 0 - 3, counted from the most significant bit";
     TypeInfo_Member* b = m->members.at(1);
-    EXPECT_EQ(b->byteSize, 4);
+    EXPECT_EQ(b->byteSize(), 4);
     EXPECT_EQ(b->dataMemberLocation, 0);
-    EXPECT_EQ(b->bitOffset, -3) << "a straddling field: the unit ending at its last bit, moved to a byte";
+    EXPECT_EQ(b->bitOffset(), -3) << "a straddling field: the unit ending at its last bit, moved to a byte";
     TypeInfo_Member* c = m->members.at(2);
     EXPECT_EQ(c->dataMemberLocation, 3) << "bits 28..57: the unit of bits 24..55, as GCC's DWARF 4 says";
-    EXPECT_EQ(c->bitOffset, -2);
+    EXPECT_EQ(c->bitOffset(), -2);
 }
 
 // On a big-endian target the data bit offset counts from the most significant
@@ -435,7 +435,7 @@ TEST(ReaderBitFields, BigEndianFieldsEndInTheirUnit) {
     } expected[] = {{2, 0}, {1, 22}, {4, -4}};
     for (std::size_t i = 0; i < 3; ++i) {
         EXPECT_EQ(m->members.at(i)->dataMemberLocation, expected[i].location) << i;
-        EXPECT_EQ(m->members.at(i)->bitOffset, expected[i].bitOffset) << i;
+        EXPECT_EQ(m->members.at(i)->bitOffset(), expected[i].bitOffset) << i;
     }
 }
 
@@ -445,7 +445,7 @@ TEST(ReaderRobustness, EmptyAndMalformedInputs) {
     EXPECT_TRUE(empty->root->children.empty());
     auto m = read(std::string(" <0><b>: Abbrev Number: 1 (DW_TAG_compile_unit)\n    <c>   DW_AT_name : ") +
                   std::string(1 << 20, 'x') + "\n \xff\x00<1>\n <99999999999><20>: Abbrev Number: 1 (DW_TAG_variable)");
-    EXPECT_EQ(m->compileUnits.at(0)->name.size(), 1u << 20);
+    EXPECT_EQ(m->compileUnits.at(0)->getName().size(), 1u << 20);
     EXPECT_TRUE(m->variables.empty());
 }
 
@@ -465,7 +465,7 @@ TEST(ReaderBlocks, BlocksOfAnySizeReadLikeTheWholeText) {
             builder.finish();
         }
         ASSERT_EQ(m.variables.size(), 1u) << block;
-        EXPECT_EQ(m.variables[0]->name, "counter");
+        EXPECT_EQ(m.variables[0]->getName(), "counter");
         EXPECT_EQ(m.variables[0]->type, m.baseTypes.at(0));
         EXPECT_EQ(m.lineTables.at(0)->files, (std::vector<std::string>{"/main.c", "inc/io.h"}));
         EXPECT_EQ(m.linesRead, read(text)->linesRead);
@@ -728,7 +728,7 @@ TEST(ReaderPassedOverLines, LinesThatCountAreReadInAnySection) {
         "  [0x00000050]  Special opcode 61: advance Address by 4 to 0x8ad0\n";
     auto m = read(frames + entries);
     ASSERT_EQ(m->compileUnits.size(), 1u);
-    EXPECT_EQ(m->compileUnits[0]->name, "a.c");
+    EXPECT_EQ(m->compileUnits[0]->getName(), "a.c");
     ASSERT_EQ(m->pointers.size(), 1u);
     EXPECT_EQ(m->pointers[0]->byteSize, 8);
     ASSERT_EQ(m->lineTables.size(), 1u);

@@ -277,7 +277,7 @@ struct Firmware {
     template <class T>
     T* add(BasicObject* parent, std::string_view name) {
         auto* o = new T(next++, "DW_TAG_x", parent);
-        o->name = name;
+        o->setName(name);
         return o;
     }
     TypeInfo_Base* base(std::int32_t size, std::string_view encoding) {
@@ -329,9 +329,9 @@ TEST(OutputPass, WritesMapAndCanapeInSignalOrder) {
     s->byteSize = 2;
     auto* gain = fw.add<TypeInfo_Member>(s, "gain");
     gain->type = fw.i16;
-    gain->bitSize = 3;
-    gain->bitOffset = 9;
-    gain->byteSize = 1;
+    gain->bitField().bitSize = 3;
+    gain->bitField().bitOffset = 9;
+    gain->bitField().byteSize = 1;
     auto* mode = fw.add<TypeInfo_Member>(s, "mode");
     mode->type = fw.u8;
     mode->dataMemberLocation = 1;
@@ -390,9 +390,9 @@ TEST(OutputPass, LittleEndianBitNumbers) {
     s->byteSize = 4;
     auto* f = fw.add<TypeInfo_Member>(s, "f");
     f->type = fw.u32;
-    f->bitSize = 3;
-    f->bitOffset = 29;
-    f->byteSize = 4;
+    f->bitField().bitSize = 3;
+    f->bitField().bitOffset = 29;
+    f->bitField().byteSize = 4;
     fw.variable(nullptr, "x", s, 0x100);
     TempDir dir;
     ASSERT_TRUE(writeAll(fw.model, dir / "m", "").ok);

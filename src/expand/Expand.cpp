@@ -259,7 +259,7 @@ void Walker::visit(const BasicObject* object, bool membersOnly, int depth) {
         return;
     }
     // A static data member declared in its class is not storage of the object.
-    if (kind == Kind::Member && static_cast<const TypeInfo_Member*>(object)->declaration) return;
+    if (kind == Kind::Member && static_cast<const TypeInfo_Member*>(object)->declaration()) return;
     if (depth >= limits_.maxDepth || onPath(object)) {
         cutPath();
         return;
@@ -330,8 +330,8 @@ bool Walker::step(const BasicObject* object, int depth, NameSwap& name) {
             const auto* member = static_cast<const TypeInfo_Member*>(object);
             appendName(".", *member);
             sig_.address += static_cast<std::uint32_t>(member->dataMemberLocation);
-            sig_.bitOffset = member->bitOffset;
-            sig_.bitSize = member->bitSize;
+            sig_.bitOffset = member->bitOffset();
+            sig_.bitSize = member->bitSize();
             visitType(member->type, depth);
             break;
         }

@@ -11,13 +11,13 @@ namespace kestrel::expand {
 using namespace kestrel::model;
 
 std::string_view nameOf(const BasicObject& object, Reporter* reporter) {
-    if (reporter != nullptr && object.name.find("RtePortSR") != std::string_view::npos) {
+    if (reporter != nullptr && object.getName().find("RtePortSR") != std::string_view::npos) {
         std::string text = "getName: ";
-        text += object.name;
+        text += object.getName();
         reporter->message(aboutEntry(text, object.offset));
         reporter->message("children.size(): " + std::to_string(object.children.size()));
     }
-    return object.name;
+    return object.getName();
 }
 
 namespace {

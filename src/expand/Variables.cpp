@@ -34,7 +34,7 @@ void locationText(std::string& out, const DwarfModel& model, const VariableInfo&
 
 bool isNameless(const VariableInfo& variable) {
     const BasicObject* declaration = variable.specification;
-    return variable.name.empty() && (declaration == nullptr || declaration->name.empty());
+    return variable.getName().empty() && (declaration == nullptr || declaration->getName().empty());
 }
 
 namespace {

@@ -118,16 +118,22 @@ namespace {
 
 // Objects live in the model's arena; each is threaded into its parent's children list.
 template <class T>
-T* place(DwarfModel& m, std::uint32_t offset, std::string_view tag, BasicObject* parent) {
+T* place(DwarfModel& m, std::uint32_t offset, TagId tag, BasicObject* parent) {
     void* memory = m.arena.allocate(sizeof(T), alignof(T));
     return new (memory) T(offset, tag, parent);
+}
+
+// A link that finds no entry keeps its offset (and reads as null).
+void resolve(EntryLink& link, const OffsetIndex& index) {
+    if (!link.pending()) return;
+    if (BasicObject* found = index.find(link.offset())) link = found;
 }
 
 template <class T>
 void linkOne(T* o, const OffsetIndex& info, const OffsetIndex& types) {
     const OffsetIndex& index = o->inTypeSection ? types : info;
-    if constexpr (requires { o->typeOffset; }) o->type = index.find(o->typeOffset);
-    if constexpr (requires { o->specificationOffset; }) o->specification = index.find(o->specificationOffset);
+    if constexpr (requires { o->type; }) resolve(o->type, index);
+    if constexpr (requires { o->specification; }) resolve(o->specification, index);
 }
 
 template <class T>
@@ -153,10 +159,10 @@ struct Aggregate {
 };
 
 Aggregate aggregateOf(BasicObject* o) {
-    if (auto* c = as<TypeInfo_Class>(o)) return {c->declaration, &c->definition};
-    if (auto* s = as<TypeInfo_Structure>(o)) return {s->declaration, &s->definition};
-    if (auto* u = as<TypeInfo_Union>(o)) return {u->declaration, &u->definition};
-    if (auto* e = as<TypeInfo_Enumeration>(o)) return {e->declaration, &e->definition};
+    if (auto* c = as<TypeInfo_Class>(o)) return {c->declaration(), &c->definition};
+    if (auto* s = as<TypeInfo_Structure>(o)) return {s->declaration(), &s->definition};
+    if (auto* u = as<TypeInfo_Union>(o)) return {u->declaration(), &u->definition};
+    if (auto* e = as<TypeInfo_Enumeration>(o)) return {e->declaration(), &e->definition};
     return {false, nullptr};
 }
 
@@ -231,8 +237,8 @@ bool aggregateKey(const BasicObject* object, std::string& key, std::string& name
             break;
         if (kind != Kind::Namespace && kind != Kind::Class && kind != Kind::Structure && kind != Kind::Union)
             return false;
-        if (source->name.empty()) return false;
-        names.push_back(source->name);
+        if (source->getName().empty()) return false;
+        names.push_back(source->getName());
         o = source->parent;
     }
     key.assign(1, object->kind() == Kind::Union ? 'U' : 'S');
@@ -400,6 +406,14 @@ BasicObject* DwarfModel::makeRoot() {
 }
 
 BasicObject* DwarfModel::make(Kind kind, std::uint32_t offset, std::string_view tag, BasicObject* parent) {
+    // Tag texts outlive the objects made with them, so within one model a
+    // text's address names the text: the table is asked once per address.
+    RecentTag& recent = recentTags_[(reinterpret_cast<std::uintptr_t>(tag.data()) >> 3) % recentTags_.size()];
+    if (recent.text != tag.data() || recent.size != tag.size()) recent = {tag.data(), tag.size(), TagTable::intern(tag)};
+    return make(kind, offset, TagId{recent.id}, parent);
+}
+
+BasicObject* DwarfModel::make(Kind kind, std::uint32_t offset, TagId tag, BasicObject* parent) {
     switch (kind) {
 #define KESTREL_ENTRY_KIND(K, Class, list) \
     case Kind::K: return place<Class>(*this, offset, tag, parent);
@@ -434,14 +448,14 @@ namespace {
 // gets the unit of the same size that ends with the byte of its last bit,
 // and a negative bit offset, so that it runs on past the unit's most
 // significant bit instead, as such a field does on a little-endian target.
-void endUnitWithLastBit(TypeInfo_Member& mb) {
+void endUnitWithLastBit(TypeInfo_Member& mb, BitField& bits) {
     const std::int64_t unitBits = std::int64_t{sizeOf(mb.type)} * 8;
-    const std::int64_t past = std::int64_t{mb.bitOffset} + mb.bitSize - unitBits;
-    if (unitBits <= 0 || unitBits > 64 || mb.bitSize > unitBits || mb.bitOffset < 0 || past <= 0) return;
+    const std::int64_t past = std::int64_t{bits.bitOffset} + bits.bitSize - unitBits;
+    if (unitBits <= 0 || unitBits > 64 || bits.bitSize > unitBits || bits.bitOffset < 0 || past <= 0) return;
     const std::int64_t bytes = (past + 7) / 8;
     mb.dataMemberLocation = static_cast<std::int32_t>(static_cast<std::uint32_t>(mb.dataMemberLocation) +
                                                       static_cast<std::uint32_t>(bytes));
-    mb.bitOffset = static_cast<std::int32_t>(mb.bitOffset - bytes * 8);
+    bits.bitOffset = static_cast<std::int32_t>(bits.bitOffset - bytes * 8);
 }
 
 }  // namespace
@@ -449,7 +463,7 @@ void endUnitWithLastBit(TypeInfo_Member& mb) {
 void DwarfModel::normalise() {
     // Array bounds given as a count.
     for (TypeInfo_Subrange* s : subranges)
-        if (s->hasCount)
+        if (s->hasCount())
             s->upperB = static_cast<std::int32_t>(static_cast<std::uint32_t>(s->lowerB) +
                                                   static_cast<std::uint32_t>(s->count) - 1u);
 
@@ -462,26 +476,27 @@ void DwarfModel::normalise() {
     // aligned unit gets the unit that ends at the field's last bit, moved down
     // to a whole byte (so its bit offset may be negative).
     for (const auto& [mb, dataBitOffset] : dataBitOffsets) {
-        if (mb->bitSize <= 0) continue;
+        if (mb->bitSize() <= 0) continue;
+        BitField& bits = mb->bitField(&arena);
         std::int64_t unitBytes = sizeOf(mb->type);
         if (unitBytes <= 0 || unitBytes > 8) {
             // No usable type size: the smallest unit that holds the field.
-            unitBytes = mb->bitSize <= 8 ? 1 : mb->bitSize <= 16 ? 2 : mb->bitSize <= 32 ? 4 : 8;
+            unitBytes = bits.bitSize <= 8 ? 1 : bits.bitSize <= 16 ? 2 : bits.bitSize <= 32 ? 4 : 8;
         }
         const std::int64_t unitBits = unitBytes * 8;
         const std::int64_t bit = static_cast<std::uint32_t>(dataBitOffset);
-        const std::int64_t deepest = bit + mb->bitSize;
+        const std::int64_t deepest = bit + bits.bitSize;
         std::int64_t unitStart = (deepest + unitBits - 1) / unitBits * unitBits - unitBits;
         if (unitStart > bit) unitStart = (deepest - unitBits) / 8 * 8;
         const std::int64_t within = bit - unitStart;
-        mb->byteSize = static_cast<std::int32_t>(unitBytes);
+        bits.byteSize = static_cast<std::int32_t>(unitBytes);
         mb->dataMemberLocation = static_cast<std::int32_t>(unitStart / 8);
-        mb->bitOffset = littleEndian ? static_cast<std::int32_t>(unitBits - within - mb->bitSize)
-                                     : static_cast<std::int32_t>(within);
+        bits.bitOffset = littleEndian ? static_cast<std::int32_t>(unitBits - within - bits.bitSize)
+                                      : static_cast<std::int32_t>(within);
     }
     if (!littleEndian)
         for (TypeInfo_Member* mb : members)
-            if (mb->bitSize > 0) endUnitWithLastBit(*mb);
+            if (mb->bitSize() > 0) endUnitWithLastBit(*mb, mb->bitField(&arena));
 }
 
 }  // namespace kestrel::model

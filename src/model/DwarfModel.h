@@ -2,6 +2,7 @@
 // one root, an index by DIE offset, the line tables and one list per class.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -209,8 +210,9 @@ public:
     // A new object of class `kind` under `parent`, placed in the arena and
     // added to the list of its class.
     BasicObject* make(Kind kind, std::uint32_t offset, std::string_view tag, BasicObject* parent);
+    BasicObject* make(Kind kind, std::uint32_t offset, TagId tag, BasicObject* parent);
 
-    // Resolves typeOffset / specificationOffset into pointers by exact lookup
+    // Resolves the type and specification links into pointers by exact lookup
     // (an entry of .debug_types among those of .debug_types only), type
     // signatures into their type units' types and DW_OP_addrx indices into
     // addresses, and a declaration-only structure, class or union into the
@@ -334,6 +336,13 @@ private:
     // Models appended by append(): their arenas and pools hold objects and
     // texts of this model.
     std::vector<std::unique_ptr<DwarfModel>> appendedParts_;
+    // The tag ids of the texts make() was given last, by their address.
+    struct RecentTag {
+        const char* text = nullptr;
+        std::size_t size = 0;
+        std::uint16_t id = TagTable::kEmpty;
+    };
+    std::array<RecentTag, 16> recentTags_{};
 };
 
 }  // namespace kestrel::model

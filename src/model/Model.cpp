@@ -1,18 +1,16 @@
 #include "model/Model.h"
 
+#include <new>
+
 namespace kestrel::model {
 
 BasicObject::BasicObject(std::uint32_t offset, std::string_view tag, ArenaRoot root)
-    : tag_(tag.data() != nullptr ? tag.data() : ""), offset(offset), kind_(Kind::Basic) {
+    : offset(offset), tagId_(TagTable::intern(tag)), kind_(Kind::Basic) {
     (void)root;
 }
 
-BasicObject::BasicObject(Kind kind, std::uint32_t offset, std::string_view tag, BasicObject* parent)
-    : parent(parent),
-      tag_(tag.data() != nullptr ? tag.data() : ""),
-      offset(offset),
-      unitEntry_(tag == "DW_TAG_type_unit" || tag == "DW_TAG_partial_unit"),
-      kind_(kind) {
+BasicObject::BasicObject(Kind kind, std::uint32_t offset, TagId tag, BasicObject* parent)
+    : parent(parent), offset(offset), tagId_(tag.id), kind_(kind) {
     if (parent != nullptr) {
         nested = parent->nested;
         declLine = parent->declLine;
@@ -80,7 +78,7 @@ void ChildList::takeAll(ChildList& other, BasicObject* parent) {
 std::string_view BasicObject::compileUnitName() const {
     const BasicObject* o = this;
     for (int depth = 0; o != nullptr && depth < kMaxDepth; ++depth, o = o->parent)
-        if (o->kind() == Kind::CompileUnit) return o->name;
+        if (o->kind() == Kind::CompileUnit) return o->getName();
     return {};
 }
 
@@ -174,8 +172,24 @@ std::uint32_t TypeInfo_Array::ownSize() const {
 }
 
 std::uint32_t TypeInfo_Member::ownSize() const {
-    if (bitSize != 0) return static_cast<std::uint32_t>(byteSize);
+    if (bits_ != nullptr && bits_->bitSize != 0) return static_cast<std::uint32_t>(bits_->byteSize);
     return sizeOf(type);
+}
+
+TypeInfo_Member::~TypeInfo_Member() {
+    if (ownsBitField()) delete bits_;
+}
+
+BitField& TypeInfo_Member::bitField(std::pmr::memory_resource* arena) {
+    if (bits_ == nullptr) {
+        if (arena != nullptr) {
+            bits_ = new (arena->allocate(sizeof(BitField), alignof(BitField))) BitField{};
+        } else {
+            bits_ = new BitField{};
+            setOwnsBitField(true);
+        }
+    }
+    return *bits_;
 }
 
 namespace {

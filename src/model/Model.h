@@ -15,6 +15,8 @@
 #include <string_view>
 #include <vector>
 
+#include "model/TagTable.h"
+
 namespace kestrel::model {
 
 // The class of an object, so that the naming and expansion rules can switch on
@@ -91,14 +93,47 @@ private:
     BasicObject* last_ = nullptr;
 };
 
-// An object keeps the pointer to its tag's text: the `tag` given to a
-// constructor must be NUL-terminated right after its end and outlive the
-// object (a string literal, or a text the model keeps with
-// TextPool::keepTerminated).
+// A reference from one entry to another by DIE offset (DW_AT_type,
+// DW_AT_specification and the like): the offset the dump gave until
+// DwarfModel::link() finds the entry at that offset, then the entry itself.
+// Both share one word (an offset is stored shifted, with the low bit set;
+// objects are aligned to 8), so that a link costs 8 bytes instead of 12.
+// It reads like the pointer it ends as: null while unresolved.
+class EntryLink {
+public:
+    EntryLink() = default;
+    EntryLink(const EntryLink&) = default;
+    EntryLink& operator=(const EntryLink&) = default;
+    EntryLink& operator=(BasicObject* object) {
+        bits_ = reinterpret_cast<std::uintptr_t>(object);
+        return *this;
+    }
+    BasicObject* get() const { return (bits_ & 1u) != 0 ? nullptr : reinterpret_cast<BasicObject*>(bits_); }
+    operator BasicObject*() const { return get(); }
+    BasicObject* operator->() const { return get(); }
+
+    // The offset as read (0 for none); once linked, that of the entry linked to.
+    std::uint32_t offset() const;
+    void setOffset(std::uint32_t offset) { bits_ = offset == 0 ? 0 : (std::uint64_t{offset} << 1) | 1u; }
+    // An offset that no link has resolved yet.
+    bool pending() const { return (bits_ & 1u) != 0; }
+
+private:
+    std::uint64_t bits_ = 0;
+};
+
+// A tag text already in the TagTable, by its id.
+struct TagId {
+    std::uint16_t id = TagTable::kEmpty;
+};
+
+// The tag of an object is an id of the process-wide TagTable (see there);
+// a constructor given the text adds it to the table.
 class BasicObject {
 public:
     BasicObject(std::uint32_t offset, std::string_view tag, BasicObject* parent)
-        : BasicObject(Kind::Basic, offset, tag, parent) {}
+        : BasicObject(Kind::Basic, offset, TagId{TagTable::intern(tag)}, parent) {}
+    BasicObject(std::uint32_t offset, TagId tag, BasicObject* parent) : BasicObject(Kind::Basic, offset, tag, parent) {}
     // A root whose children lists are allocated from `root.arena`; the objects
     // below it are placed in the same arena by the reader.
     BasicObject(std::uint32_t offset, std::string_view tag, ArenaRoot root);
@@ -119,13 +154,19 @@ public:
     // The sum of the children's sizes.
     std::uint32_t childrenSize() const;
 
-    // The object's own name.
-    std::string_view getName() const { return name; }
+    // The object's own name. Its text must outlive the object (inside a
+    // DwarfModel it is in the model's TextPool); it is shorter than 4 GiB,
+    // as every line of a dump is.
+    std::string_view getName() const { return {name_, nameSize_}; }
+    void setName(std::string_view name) {
+        name_ = name.data();
+        nameSize_ = static_cast<std::uint32_t>(name.size());
+    }
     // The entry's tag as the dump names it ("DW_TAG_variable").
-    std::string_view tag() const { return tag_; }
+    std::string_view tag() const { return TagTable::text(tagId_); }
     // Whether the entry is a type unit or a partial unit (an entry that
     // stands for a unit but is no DW_TAG_compile_unit).
-    bool isUnitEntry() const { return unitEntry_; }
+    bool isUnitEntry() const { return tagId_ == TagTable::kTypeUnit || tagId_ == TagTable::kPartialUnit; }
 
     Kind kind() const { return kind_; }
 
@@ -141,9 +182,14 @@ public:
     }
 
     // The fields are ordered by size, so that a model of millions of
-    // objects carries no padding between them.
+    // objects carries no padding between them; the classes below continue
+    // in the last 4 bytes before the next multiple of 8.
     BasicObject* parent = nullptr;
-    std::string_view name;
+
+private:
+    const char* name_ = nullptr;
+
+public:
     // Owned: destroying an object destroys its children. Objects that a
     // DwarfModel builds live in the model's arena and end with it.
     ChildList children;
@@ -151,8 +197,7 @@ public:
     BasicObject* nextSibling = nullptr;
 
 private:
-    // The tag's text, NUL-terminated (see the constructors).
-    const char* tag_ = "";
+    std::uint32_t nameSize_ = 0;
 
 public:
     std::uint32_t offset = 0;
@@ -163,6 +208,12 @@ public:
     // into DwarfModel::declLineTexts; see declLineForm.
     std::int32_t declFile = 0;
     std::uint32_t declLine = 0;
+
+private:
+    std::uint16_t tagId_ = TagTable::kEmpty;
+    Kind kind_ : 5;
+
+public:
     DeclLineForm declLineForm : 2 = DeclLineForm::None;
     bool nested : 1 = false;
     // An entry of the DWARF 4 .debug_types section, whose offsets repeat
@@ -172,13 +223,34 @@ public:
     bool hasSpecification : 1 = false;
 
 protected:
-    BasicObject(Kind kind, std::uint32_t offset, std::string_view tag, BasicObject* parent);
+    BasicObject(Kind kind, std::uint32_t offset, TagId tag, BasicObject* parent);
+
+    // Flags of the entry's class, kept here in the bits the base leaves
+    // free; each class names its own (KESTREL_FLAG).
+    bool flag(unsigned bit) const { return ((flags_ >> bit) & 1u) != 0; }
+    void setFlag(unsigned bit, bool on) {
+        flags_ = static_cast<std::uint8_t>(on ? flags_ | (1u << bit) : flags_ & ~(1u << bit)) & 0x3Fu;
+    }
+    unsigned flagBits(unsigned bit, unsigned mask) const { return (flags_ >> bit) & mask; }
+    void setFlagBits(unsigned bit, unsigned mask, unsigned value) {
+        flags_ = static_cast<std::uint8_t>((flags_ & ~(mask << bit)) | ((value & mask) << bit)) & 0x3Fu;
+    }
 
 private:
-    // A DW_TAG_type_unit or DW_TAG_partial_unit entry.
-    bool unitEntry_ : 1 = false;
-    Kind kind_;
+    std::uint8_t flags_ : 6 = 0;
 };
+
+// A flag of an entry class: `name()` reads it, `setter(bool)` sets it.
+#define KESTREL_FLAG(name, setter, bit)              \
+    bool name() const { return flag(bit); }         \
+    void setter(bool on) { setFlag(bit, on); }
+// The bit of `declaration` in every class that has one.
+inline constexpr unsigned kDeclarationBit = 1;
+
+inline std::uint32_t EntryLink::offset() const {
+    if (pending()) return static_cast<std::uint32_t>(bits_ >> 1);
+    return bits_ != 0 ? get()->offset : 0;
+}
 
 inline BasicObject* ChildList::front() const { return last_ != nullptr ? last_->nextSibling : nullptr; }
 inline ChildList::iterator ChildList::begin() const { return {front(), last_}; }
@@ -193,19 +265,22 @@ std::uint32_t sizeOf(const BasicObject* type);
 #define KESTREL_ENTRY_CLASS(Name, K)                                      \
     static constexpr Kind staticKind = K;                                 \
     Name(std::uint32_t offset, std::string_view tag, BasicObject* parent) \
-        : BasicObject(K, offset, tag, parent) {}
+        : BasicObject(K, offset, TagId{TagTable::intern(tag)}, parent) {} \
+    Name(std::uint32_t offset, TagId tag, BasicObject* parent) : BasicObject(K, offset, tag, parent) {}
 
 // An entry that names another type and has that type's size: a typedef, an
 // imported declaration or a qualifier. TypeInfo_Volatile is also made for
 // DW_TAG_atomic_type, DW_TAG_restrict_type and DW_TAG_immutable_type:
 // qualifiers that are looked through like volatile.
+//
+// The classes below keep a 4-byte field first, where it fills the last 4
+// bytes of BasicObject; their sizes are checked after the last class.
 template <Kind K>
 class TypeReference : public BasicObject {
 public:
     KESTREL_ENTRY_CLASS(TypeReference, K)
     std::uint32_t ownSize() const { return sizeOf(type); }
-    BasicObject* type = nullptr;
-    std::uint32_t typeOffset = 0;
+    EntryLink type;
 };
 using TypeInfo_Const = TypeReference<Kind::Const>;
 using TypeInfo_ImportedDeclaration = TypeReference<Kind::ImportedDeclaration>;
@@ -225,11 +300,11 @@ class SizedScope : public BasicObject {
 public:
     KESTREL_ENTRY_CLASS(SizedScope, K)
     KESTREL_AGGREGATE_SIZE
+    KESTREL_FLAG(declaration, setDeclaration, kDeclarationBit)
+    std::int32_t byteSize = 0;
     // A union given only by DW_AT_declaration, or a stand-in for a type
     // unit's type (DW_AT_signature): its definition, set by the link.
     BasicObject* definition = nullptr;
-    std::int32_t byteSize = 0;
-    bool declaration = false;
 };
 using TypeInfo_Enumeration = SizedScope<Kind::Enumeration>;
 using TypeInfo_Union = SizedScope<Kind::Union>;
@@ -238,17 +313,16 @@ class TypeInfo_Array : public BasicObject {
 public:
     KESTREL_ENTRY_CLASS(TypeInfo_Array, Kind::Array)
     std::uint32_t ownSize() const;
-    BasicObject* type = nullptr;
-    std::uint32_t typeOffset = 0;
     std::int32_t byteSize = 0;
+    EntryLink type;
 };
 
 class TypeInfo_Base : public BasicObject {
 public:
     KESTREL_ENTRY_CLASS(TypeInfo_Base, Kind::Base)
     std::uint32_t ownSize() const { return static_cast<std::uint32_t>(byteSize); }
-    std::string_view encodingName;
     std::int32_t byteSize = 0;
+    std::string_view encodingName;
     std::int32_t encoding = 0;
 };
 
@@ -256,13 +330,12 @@ class TypeInfo_Class : public BasicObject {
 public:
     KESTREL_ENTRY_CLASS(TypeInfo_Class, Kind::Class)
     KESTREL_AGGREGATE_SIZE
-    BasicObject* specification = nullptr;
+    KESTREL_FLAG(declaration, setDeclaration, kDeclarationBit)
+    std::int32_t byteSize = 0;
+    EntryLink specification;
     // A class given only by DW_AT_declaration (no size, no members): the
     // definition of the same name elsewhere in the dump, set by the link.
     BasicObject* definition = nullptr;
-    std::int32_t byteSize = 0;
-    std::uint32_t specificationOffset = 0;
-    bool declaration = false;
 };
 
 class TypeInfo_Enumerator : public BasicObject {
@@ -276,28 +349,46 @@ class TypeInfo_Inheritance : public BasicObject {
 public:
     KESTREL_ENTRY_CLASS(TypeInfo_Inheritance, Kind::Inheritance)
     std::uint32_t ownSize() const { return sizeOf(type); }
-    BasicObject* type = nullptr;
-    std::uint32_t typeOffset = 0;
     std::int32_t dataMemberLocation = 0;
+    EntryLink type;
+};
+
+// What makes a member a bit field: DW_AT_bit_size, DW_AT_bit_offset and the
+// DW_AT_byte_size of its storage unit (as GCC's DWARF 2-4 output gives them;
+// normalise() turns a DW_AT_data_bit_offset into these).
+struct BitField {
+    std::int32_t bitSize = 0;
+    std::int32_t bitOffset = 0;
+    std::int32_t byteSize = 0;
 };
 
 class TypeInfo_Member : public BasicObject {
 public:
     KESTREL_ENTRY_CLASS(TypeInfo_Member, Kind::Member)
+    ~TypeInfo_Member();
     std::uint32_t ownSize() const;
-    BasicObject* type = nullptr;
-    std::uint32_t typeOffset = 0;
+
+    // Few members are bit fields: a member keeps the three values apart, and
+    // one without any reads 0 for each.
+    std::int32_t bitSize() const { return bits_ != nullptr ? bits_->bitSize : 0; }
+    std::int32_t bitOffset() const { return bits_ != nullptr ? bits_->bitOffset : 0; }
+    std::int32_t byteSize() const { return bits_ != nullptr ? bits_->byteSize : 0; }
+    // The values to set, made (all 0) on first use: in `arena` (a
+    // DwarfModel's) for a member of that model, else owned by the member.
+    BitField& bitField(std::pmr::memory_resource* arena = nullptr);
+
+    // Whether the member is only a declaration (a static data member up to
+    // DWARF 4); extensions for current debugging information (not in the
+    // classic listing).
+    KESTREL_FLAG(declaration, setDeclaration, kDeclarationBit)
+    KESTREL_FLAG(hasDataMemberLocation, setHasDataMemberLocation, 2)
+
     std::int32_t dataMemberLocation = 0;
-    std::int32_t bitSize = 0;
-    std::int32_t bitOffset = 0;
-    std::int32_t byteSize = 0;
-    // Extensions for current debugging information (not in the classic
-    // listing): whether the member is only a declaration (a static data
-    // member up to DWARF 4). A DW_AT_data_bit_offset is kept in
-    // DwarfModel::dataBitOffsets until normalise() turns it into the fields
-    // above.
-    bool hasDataMemberLocation = false;
-    bool declaration = false;
+    EntryLink type;
+
+private:
+    KESTREL_FLAG(ownsBitField, setOwnsBitField, 3)
+    BitField* bits_ = nullptr;
 };
 
 class TypeInfo_Namespace : public BasicObject {
@@ -309,21 +400,19 @@ class TypeInfo_Pointer : public BasicObject {
 public:
     KESTREL_ENTRY_CLASS(TypeInfo_Pointer, Kind::Pointer)
     std::uint32_t ownSize() const { return static_cast<std::uint32_t>(byteSize); }
-    BasicObject* type = nullptr;
     std::int32_t byteSize = 0;
-    std::uint32_t typeOffset = 0;
+    EntryLink type;
 };
 
 class TypeInfo_Structure : public BasicObject {
 public:
     KESTREL_ENTRY_CLASS(TypeInfo_Structure, Kind::Structure)
     KESTREL_AGGREGATE_SIZE
-    BasicObject* specification = nullptr;
+    KESTREL_FLAG(declaration, setDeclaration, kDeclarationBit)
+    std::int32_t byteSize = 0;
+    EntryLink specification;
     // As for classes: the definition of a declaration, set by the link.
     BasicObject* definition = nullptr;
-    std::int32_t byteSize = 0;
-    std::uint32_t specificationOffset = 0;
-    bool declaration = false;
 };
 
 class TypeInfo_Subrange : public BasicObject {
@@ -332,53 +421,52 @@ public:
     std::uint32_t ownSize() const {
         return static_cast<std::uint32_t>(upperB) - static_cast<std::uint32_t>(lowerB) + 1u;
     }
-    BasicObject* type = nullptr;
-    std::int32_t upperB = 0;
-    std::int32_t lowerB = 0;
-    std::uint32_t typeOffset = 0;
     // DW_AT_count (clang and others): turned into upperB once the dump is read.
+    KESTREL_FLAG(hasCount, setHasCount, 0)
+    std::int32_t upperB = 0;
+    EntryLink type;
+    std::int32_t lowerB = 0;
     std::int32_t count = 0;
-    bool hasCount = false;
 };
 
 class TypeInfo_Subroutine : public BasicObject {
 public:
     KESTREL_ENTRY_CLASS(TypeInfo_Subroutine, Kind::Subroutine)
     std::uint32_t ownSize() const { return sizeOf(type); }
-    BasicObject* type = nullptr;
-    std::uint32_t typeOffset = 0;
+    EntryLink type;
 };
 
 class CompileUnitInfo : public BasicObject {
 public:
     static constexpr Kind staticKind = Kind::CompileUnit;
     CompileUnitInfo(std::uint32_t offset, std::string_view tag, BasicObject* parent)
+        : CompileUnitInfo(offset, TagId{TagTable::intern(tag)}, parent) {}
+    CompileUnitInfo(std::uint32_t offset, TagId tag, BasicObject* parent)
         : BasicObject(Kind::CompileUnit, offset, tag, parent),
           stmtList(parent != nullptr ? parent->stmtListOffset() : 0) {}
     std::uint32_t ownSize() const { return 0; }
+    // DW_AT_stmt_list; a unit without one has that of the unit it is nested in.
+    std::uint32_t stmtList = 0;
     std::string_view language;
     std::string_view producer;
     std::string_view compDir;
     std::uint32_t addressHigh = 0;
     std::uint32_t addressLow = 0;
-    // DW_AT_stmt_list; a unit without one has that of the unit it is nested in.
-    std::uint32_t stmtList = 0;
 };
 
 class FunctionInfo : public BasicObject {
 public:
     KESTREL_ENTRY_CLASS(FunctionInfo, Kind::Function)
     std::uint32_t ownSize() const { return 0; }
-    BasicObject* type = nullptr;
-    BasicObject* specification = nullptr;
-    std::uint32_t typeOffset = 0;
+    KESTREL_FLAG(external, setExternal, 0)
+    KESTREL_FLAG(declaration, setDeclaration, kDeclarationBit)
+    KESTREL_FLAG(virtuality, setVirtuality, 2)
+    KESTREL_FLAG(isInline, setInline, 3)
     std::uint32_t addressHigh = 0;
+    EntryLink type;
+    // DW_AT_specification or DW_AT_abstract_origin.
+    EntryLink specification;
     std::uint32_t addressLow = 0;
-    std::uint32_t specificationOffset = 0;
-    bool external = false;
-    bool declaration = false;
-    bool virtuality = false;
-    bool isInline = false;
 };
 
 // What a variable's DW_AT_location held, for the account of variables that
@@ -405,20 +493,29 @@ class VariableInfo : public BasicObject {
 public:
     KESTREL_ENTRY_CLASS(VariableInfo, Kind::Variable)
     std::uint32_t ownSize() const { return sizeOf(type); }
-    BasicObject* type = nullptr;
-    BasicObject* specification = nullptr;
-    std::uint32_t typeOffset = 0;
+    KESTREL_FLAG(external, setExternal, 0)
+    KESTREL_FLAG(declaration, setDeclaration, kDeclarationBit)
+    KESTREL_FLAG(isStatic, setStatic, 2)
+    KESTREL_FLAG(isParameter, setParameter, 3)
+    LocationForm locationForm() const { return static_cast<LocationForm>(flagBits(4, 3u)); }
+    void setLocationForm(LocationForm form) { setFlagBits(4, 3u, static_cast<unsigned>(form)); }
     std::uint32_t address = 0;
-    std::uint32_t specificationOffset = 0;
-    bool external : 1 = false;
-    bool declaration : 1 = false;
-    bool isStatic : 1 = false;
-    bool isParameter : 1 = false;
-    LocationForm locationForm = LocationForm::None;
+    EntryLink type;
+    // DW_AT_specification or DW_AT_abstract_origin.
+    EntryLink specification;
 };
+
+// The sizes the layout above is made for (64-bit targets): what the model of
+// a large dump takes per entry rests on them.
+#if UINTPTR_MAX > 0xFFFFFFFFu
+static_assert(sizeof(BasicObject) == 56 && sizeof(TypeInfo_Member) == 72 && sizeof(VariableInfo) == 72 &&
+              sizeof(FunctionInfo) == 80 && sizeof(TypeInfo_Typedef) == 64 && sizeof(TypeInfo_Pointer) == 64 &&
+              sizeof(TypeInfo_Structure) == 72 && sizeof(TypeInfo_Subroutine) == 64);
+#endif
 
 #undef KESTREL_ENTRY_CLASS
 #undef KESTREL_AGGREGATE_SIZE
+#undef KESTREL_FLAG
 
 // Checked downcast by kind: null when the object is of another class.
 template <class T>

@@ -1,5 +1,6 @@
 #include "model/TextPool.h"
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -24,6 +25,19 @@ std::string_view TextPool::keep(std::string_view text) {
     cursor_ += text.size();
     left_ -= text.size();
     return stored;
+}
+
+std::string_view TextPool::keepShared(std::string_view text) {
+    if (text.empty()) return {};
+    std::uint64_t h = 14695981039346656037ull;  // FNV-1a
+    for (char c : text) {
+        h ^= static_cast<unsigned char>(c);
+        h *= 1099511628211ull;
+    }
+    if (shared_ == nullptr) shared_.reset(new std::string_view[kShared]);
+    std::string_view& slot = shared_[(h ^ (h >> 32)) % kShared];
+    if (slot != text) slot = keep(text);
+    return slot;
 }
 
 std::string_view TextPool::keepTerminated(std::string_view text) {

@@ -170,6 +170,8 @@ struct Rules {
     AttributeContext& c;
 
     std::string_view keep(std::string_view text) const { return c.model.texts.keep(text); }
+    // For texts that repeat: names, location expressions ("DW_OP_fbreg: -20"), encodings.
+    std::string_view keepShared(std::string_view text) const { return c.model.texts.keepShared(text); }
     void constant(BasicObject& o) const { c.model.constantObjects.push_back(&o); }
     // A DW_AT_const_value kept as written.
     template <class T>
@@ -181,7 +183,7 @@ struct Rules {
     // Every object.
     void common(BasicObject& o, const Value& v) const {
         switch (v.attr) {
-            case Attr::Name: o.name = keep(v.text); break;
+            case Attr::Name: o.setName(keepShared(v.text)); break;
             case Attr::Location:
                 if (v.located || v.indexed) c.model.locatedObjects.push_back(&o);
                 if (v.indexed) c.model.indexedAddresses.push_back({&o, c.unitOffset, v.n, v.addend});
@@ -206,8 +208,8 @@ struct Rules {
     // Classes whose only attribute of their own is their type.
     template <class T>
     void apply(T& o, const Value& v) const {
-        if constexpr (requires { o.typeOffset; })
-            if (v.typeRef()) o.typeOffset = v.n;
+        if constexpr (requires { o.type; })
+            if (v.typeRef()) o.type.setOffset(v.n);
     }
     void apply(TypeInfo_Namespace&, const Value&) const {}
 
@@ -230,22 +232,22 @@ struct Rules {
     template <class T>
     bool declared(T& o, const Value& v) const {
         if (v.typeRef()) {
-            o.typeOffset = v.n;
+            o.type.setOffset(v.n);
             return true;
         }
         if (v.attr == Attr::Declaration) {
-            o.declaration = v.flag;
+            o.setDeclaration(v.flag);
             return true;
         }
-        if constexpr (requires { o.external; }) {
+        if constexpr (requires { o.setExternal(true); }) {
             if (v.attr == Attr::External) {
-                o.external = v.flag;
+                o.setExternal(v.flag);
                 return true;
             }
         }
-        if constexpr (requires { o.specificationOffset; }) {
+        if constexpr (requires { o.specification; }) {
             if (v.originRef()) {
-                o.specificationOffset = v.n;
+                o.specification.setOffset(v.n);
                 return true;
             }
         }
@@ -263,24 +265,24 @@ struct Rules {
         switch (v.attr) {
             case Attr::LowPc: f.addressLow = v.n; break;
             case Attr::HighPc: f.addressHigh = v.n; break;
-            case Attr::Inline: f.isInline = v.flag; break;
-            case Attr::Virtuality: f.virtuality = v.flag; break;
+            case Attr::Inline: f.setInline(v.flag); break;
+            case Attr::Virtuality: f.setVirtuality(v.flag); break;
             default: break;
         }
     }
 
     void apply(VariableInfo& var, const Value& v) const {
         if (declared(var, v) || v.attr != Attr::Location) return;
-        var.isStatic = true;
+        var.setStatic(true);
         var.address = v.indexed ? 0 : v.n;  // an indexed address is set by the link
         if (v.located || v.indexed) {
-            var.locationForm = LocationForm::Address;
+            var.setLocationForm(LocationForm::Address);
         } else if (v.line->interpretation == "(location list)" || v.line->value.ends_with("(location list)")) {
-            var.locationForm = LocationForm::List;
+            var.setLocationForm(LocationForm::List);
         } else {
-            var.locationForm = LocationForm::Expression;
+            var.setLocationForm(LocationForm::Expression);
             const std::string_view text = v.line->interpretation.empty() ? v.line->value : v.line->interpretation;
-            c.model.locationExpressions.emplace_back(var.offset, keep(text));
+            c.model.locationExpressions.emplace_back(var.offset, keepShared(text));
         }
     }
 
@@ -289,10 +291,10 @@ struct Rules {
         switch (v.attr) {
             case Attr::DataMemberLocation:
                 mb.dataMemberLocation = static_cast<std::int32_t>(v.n);
-                mb.hasDataMemberLocation = true;
+                mb.setHasDataMemberLocation(true);
                 break;
-            case Attr::BitSize: mb.bitSize = v.decimal; break;
-            case Attr::BitOffset: mb.bitOffset = v.decimal; break;
+            case Attr::BitSize: mb.bitField(&c.model.arena).bitSize = v.decimal; break;
+            case Attr::BitOffset: mb.bitField(&c.model.arena).bitOffset = v.decimal; break;
             case Attr::DataBitOffset: {
                 // An entry's attributes arrive together: a repeated one
                 // replaces the value, as a field would keep the last.
@@ -303,41 +305,41 @@ struct Rules {
                     offsets.emplace_back(&mb, v.decimal);
                 break;
             }
-            case Attr::ByteSize: mb.byteSize = v.decimal; break;
+            case Attr::ByteSize: mb.bitField(&c.model.arena).byteSize = v.decimal; break;
             default: break;
         }
     }
 
     void apply(TypeInfo_Array& ar, const Value& v) const {
-        if (v.typeRef()) ar.typeOffset = v.n;
+        if (v.typeRef()) ar.type.setOffset(v.n);
         else if (v.attr == Attr::ByteSize) ar.byteSize = v.decimal;
     }
 
     void apply(TypeInfo_Base& b, const Value& v) const {
         if (v.attr == Attr::Encoding) {
             b.encoding = v.decimal;
-            b.encodingName = keep(v.text);
+            b.encodingName = keepShared(v.text);
         } else if (v.attr == Attr::ByteSize) {
             b.byteSize = v.decimal;
         }
     }
 
     void apply(TypeInfo_Class& cl, const Value& v) const {
-        if (v.attr == Attr::Declaration) cl.declaration = v.flag;
+        if (v.attr == Attr::Declaration) cl.setDeclaration(v.flag);
         else if (v.attr == Attr::ByteSize) cl.byteSize = v.decimal;
-        else if (v.attr == Attr::Specification) cl.specificationOffset = v.n;
+        else if (v.attr == Attr::Specification) cl.specification.setOffset(v.n);
     }
 
     void apply(TypeInfo_Structure& s, const Value& v) const {
-        if (v.attr == Attr::Specification) s.specificationOffset = v.n;
+        if (v.attr == Attr::Specification) s.specification.setOffset(v.n);
         else if (v.attr == Attr::ByteSize) s.byteSize = v.decimal;
-        else if (v.attr == Attr::Declaration) s.declaration = v.flag;
+        else if (v.attr == Attr::Declaration) s.setDeclaration(v.flag);
     }
 
     template <Kind K>
     void apply(SizedScope<K>& scope, const Value& v) const {
         if (v.attr == Attr::ByteSize) scope.byteSize = v.decimal;
-        else if (v.attr == Attr::Declaration) scope.declaration = v.flag;
+        else if (v.attr == Attr::Declaration) scope.setDeclaration(v.flag);
     }
 
     void apply(TypeInfo_Enumerator& e, const Value& v) const {
@@ -347,27 +349,27 @@ struct Rules {
     }
 
     void apply(TypeInfo_Inheritance& in, const Value& v) const {
-        if (v.typeRef()) in.typeOffset = v.n;
+        if (v.typeRef()) in.type.setOffset(v.n);
         else if (v.attr == Attr::DataMemberLocation) in.dataMemberLocation = static_cast<std::int32_t>(v.n);
     }
 
     void apply(TypeInfo_Pointer& p, const Value& v) const {
-        if (v.typeRef()) p.typeOffset = v.n;
+        if (v.typeRef()) p.type.setOffset(v.n);
         else if (v.attr == Attr::ByteSize && c.pointerSize == 0) p.byteSize = v.decimal;
     }
 
     void apply(TypeInfo_Subrange& s, const Value& v) const {
-        if (v.typeRef()) s.typeOffset = v.n;
+        if (v.typeRef()) s.type.setOffset(v.n);
         else if (v.attr == Attr::UpperBound) s.upperB = v.decimal;
         else if (v.attr == Attr::LowerBound) s.lowerB = v.decimal;
         else if (v.attr == Attr::Count) {
             s.count = v.decimal;
-            s.hasCount = true;
+            s.setHasCount(true);
         }
     }
 
     void apply(TypeInfo_Subroutine& s, const Value& v) const {
-        if (v.typeRef() || v.attr == Attr::AbstractOrigin) s.typeOffset = v.n;
+        if (v.typeRef() || v.attr == Attr::AbstractOrigin) s.type.setOffset(v.n);
         else if (v.attr == Attr::CallLine) c.model.setDeclLine(s, v.line->value);
         else if (v.attr == Attr::CallFile) s.declFile = v.decimal;
     }

@@ -42,8 +42,8 @@ public:
         const BasicObject* declaration = v.specification;
         if (const std::string_view own = of(&v); !own.empty()) return own;
         if (const std::string_view declared = of(declaration); !declared.empty()) return declared;
-        if (!v.name.empty() || declaration == nullptr) return v.name;
-        return declaration->name;
+        if (!v.getName().empty() || declaration == nullptr) return v.getName();
+        return declaration->getName();
     }
 
 private:
@@ -103,9 +103,9 @@ std::string missingType(const VariableInfo& v) {
         if (next == nullptr) break;
         type = next;
     }
-    if (type != nullptr) return expand::qualifiedName(type->parent, std::string(type->name));
+    if (type != nullptr) return expand::qualifiedName(type->parent, std::string(type->getName()));
     std::string text = "<";
-    const std::uint32_t offset = v.typeOffset != 0 || v.specification == nullptr ? v.typeOffset : 0;
+    const std::uint32_t offset = v.type.offset() != 0 || v.specification == nullptr ? v.type.offset() : 0;
     appendHex(text, offset);
     return text + ">";
 }
@@ -146,12 +146,12 @@ public:
         }
         for (const VariableInfo* v : model.variables) {
             const std::string_view name = linkage.symbolName(*v);
-            if (v->isParameter || name.empty()) continue;
+            if (v->isParameter() || name.empty()) continue;
             if (!insideFunction(*v)) byName_.emplace(name, v);
             // A function's static variable: located, or without a location
             // (optimized out); its symbol is `name.N`. Other locals are no
             // data objects.
-            else if (v->locationForm == LocationForm::Address || v->locationForm == LocationForm::None)
+            else if (v->locationForm() == LocationForm::Address || v->locationForm() == LocationForm::None)
                 staticByName_.emplace(name, v);
         }
         for (const auto& [offset, text] : model.locationExpressions) expressions_.emplace(offset, text);
@@ -180,17 +180,17 @@ private:
     // A located variable at the symbol's address first, then any with a
     // location, then a definition, then a declaration.
     int rank(const VariableInfo& v, const ElfDataSymbol& symbol) const {
-        if (v.locationForm == LocationForm::Address || byVariable_.count(&v) != 0)
+        if (v.locationForm() == LocationForm::Address || byVariable_.count(&v) != 0)
             return v.address == symbol.address ? 4 : 2;
-        if (v.locationForm != LocationForm::None) return 3;
-        return v.declaration ? 0 : 1;
+        if (v.locationForm() != LocationForm::None) return 3;
+        return v.declaration() ? 0 : 1;
     }
 
     std::string reasonFor(const VariableInfo& v) const {
         // A located variable (whatever form its location was read in) has
         // the outcome of its expansion.
         if (auto it = byVariable_.find(&v); it != byVariable_.end()) return outcomeReason(*it->second);
-        switch (v.locationForm) {
+        switch (v.locationForm()) {
             case LocationForm::List: return "location list";
             case LocationForm::Expression: {
                 auto it = expressions_.find(v.offset);
@@ -202,7 +202,7 @@ private:
             case LocationForm::Address: return "not expanded";
             case LocationForm::None: break;
         }
-        return v.declaration ? "no debugging information" : "optimized out";
+        return v.declaration() ? "no debugging information" : "optimized out";
     }
 
     using Index = std::unordered_multimap<std::string_view, const VariableInfo*>;
