@@ -23,7 +23,14 @@ std::size_t roundUp(std::size_t n, std::size_t unit) { return (n + unit - 1) / u
 // on a 2 MiB boundary (the surplus of a larger mapping is given back), so
 // that each full 2 MiB of it can be one huge page. Its tail of less than
 // 2 MiB keeps small pages: a huge page there would be resident without use.
+// Blocks of `hugeFrom` bytes or more are marked for huge pages.
 class LargeBlocks final : public std::pmr::memory_resource {
+public:
+    explicit LargeBlocks(std::size_t hugeFrom) : hugeFrom_(hugeFrom) {}
+
+private:
+    std::size_t hugeFrom_;
+
     void* do_allocate(std::size_t bytes, std::size_t alignment) override {
         const std::size_t page = pageSize();
         const std::size_t size = roundUp(bytes == 0 ? 1 : bytes, page);
@@ -44,7 +51,7 @@ class LargeBlocks final : public std::pmr::memory_resource {
         char* end = start + mapped;
         if (end > block + size) ::munmap(block + size, static_cast<std::size_t>(end - (block + size)));
 #ifdef MADV_HUGEPAGE
-        if (huge) ::madvise(block, size, MADV_HUGEPAGE);  // only advice: ignored where unsupported
+        if (size >= hugeFrom_) ::madvise(block, size, MADV_HUGEPAGE);  // only advice: ignored where unsupported
 #endif
         return block;
     }
@@ -65,7 +72,16 @@ class LargeBlocks final : public std::pmr::memory_resource {
 }  // namespace
 
 std::pmr::memory_resource* largeBlocks() {
-    static LargeBlocks blocks;
+    // An arena fills its blocks one after the other: the huge page it is
+    // filling when the model is complete stays partly unused. Blocks of 8 MiB
+    // and more (an arena grows by half its size per block) keep that share
+    // small; a small model's blocks keep small pages.
+    static LargeBlocks blocks(std::size_t{8} << 20);
+    return &blocks;
+}
+
+std::pmr::memory_resource* hugePageBlocks() {
+    static LargeBlocks blocks(kHugePage);
     return &blocks;
 }
 

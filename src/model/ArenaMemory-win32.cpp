@@ -5,5 +5,6 @@ namespace kestrel::model {
 // Large pages need a privilege that a user's process does not have: the
 // blocks come from the global operator new.
 std::pmr::memory_resource* largeBlocks() { return std::pmr::new_delete_resource(); }
+std::pmr::memory_resource* hugePageBlocks() { return std::pmr::new_delete_resource(); }
 
 }  // namespace kestrel::model

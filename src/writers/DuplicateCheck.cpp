@@ -65,7 +65,7 @@ std::uint32_t DuplicateCheck::store(std::string_view displayName, std::string_vi
         // A record larger than a block gets a block of its own.
         if (blocks_.size() >= (std::size_t{1} << (32 - kUnitBits)) - 1) throw std::bad_alloc();
         const std::size_t size = bytes > kBlockBytes ? bytes : kBlockBytes;
-        blocks_.push_back(Block(static_cast<char*>(model::largeBlocks()->allocate(size, 8)), FreeBlock{size}));
+        blocks_.push_back(Block(static_cast<char*>(model::hugePageBlocks()->allocate(size, 8)), FreeBlock{size}));
         blockNext_ = blocks_.back().get();
         blockLeft_ = size;
     }
@@ -83,10 +83,10 @@ DuplicateCheck::Record* DuplicateCheck::recordAt(std::uint32_t reference) const 
     return reinterpret_cast<Record*>(blocks_[at >> kUnitBits].get() + std::size_t{at & ((1u << kUnitBits) - 1)} * 8);
 }
 
-void DuplicateCheck::FreeBlock::operator()(char* block) const { model::largeBlocks()->deallocate(block, bytes, 8); }
+void DuplicateCheck::FreeBlock::operator()(char* block) const { model::hugePageBlocks()->deallocate(block, bytes, 8); }
 
 void DuplicateCheck::FreeSlots::operator()(Slot* slots) const {
-    model::largeBlocks()->deallocate(slots, bytes, alignof(Slot));
+    model::hugePageBlocks()->deallocate(slots, bytes, alignof(Slot));
 }
 
 void DuplicateCheck::grow() {
@@ -96,7 +96,7 @@ void DuplicateCheck::grow() {
     if (count > (std::size_t{1} << 32)) throw std::bad_alloc();  // slots hold 32 bits of the hash
     // All-zero bytes are a free slot (hash 0, no record).
     const std::size_t bytes = count * sizeof(Slot);
-    std::unique_ptr<Slot[], FreeSlots> slots(static_cast<Slot*>(model::largeBlocks()->allocate(bytes, alignof(Slot))),
+    std::unique_ptr<Slot[], FreeSlots> slots(static_cast<Slot*>(model::hugePageBlocks()->allocate(bytes, alignof(Slot))),
                                              FreeSlots{bytes});
     std::memset(static_cast<void*>(slots.get()), 0, bytes);
     const std::size_t mask = count - 1;

@@ -61,8 +61,8 @@ private:
     Record* recordAt(std::uint32_t reference) const;
     void grow();
 
-    // Taken from the large blocks of the model's arena (huge pages where
-    // the system has them) and cleared by writing: pages that were first
+    // Taken from model::hugePageBlocks() (huge pages where the system has
+    // them) and cleared by writing: pages that were first
     // read (as calloc's zero pages are) would each be replaced on their first
     // write, at the cost of a fault and a TLB flush on every core.
     struct FreeSlots {
