@@ -145,8 +145,9 @@ public:
             byAddress_.emplace(r.variable->address, &r);
         }
         for (const VariableInfo* v : model.variables) {
+            if (v->isParameter()) continue;
             const std::string_view name = linkage.symbolName(*v);
-            if (v->isParameter() || name.empty()) continue;
+            if (name.empty()) continue;
             if (!insideFunction(*v)) byName_.emplace(name, v);
             // A function's static variable: located, or without a location
             // (optimized out); its symbol is `name.N`. Other locals are no
