@@ -2,6 +2,9 @@
 
 #include <cstdint>
 #include <cstring>
+#include <iterator>
+#include <utility>
+#include <vector>
 
 #include "model/ArenaMemory.h"
 #include "model/DwarfModel.h"
@@ -55,6 +58,30 @@ TEST(ArenaMemory, AModelArenaGrowsOverManyBlocksAndEndsWithTheModel) {
         }
     }
     SUCCEED();
+}
+
+// Objects placed by a model's arena are aligned as asked, never overlap,
+// and one larger than any block so far gets a block of its own.
+TEST(ArenaMemory, PlacesAlignedDisjointObjects) {
+    ModelArena arena(largeBlocks(), 4096);
+    std::vector<std::pair<unsigned char*, std::size_t>> placed;
+    const std::size_t sizes[] = {1, 7, 56, 72, 4000, 5000, 3 * kMiB, 24, 0, 64 * 1024};
+    const std::size_t alignments[] = {1, 8, 16, 64, 4096};
+    for (int round = 0; round < 200; ++round) {
+        const std::size_t bytes = sizes[round % std::size(sizes)];
+        const std::size_t alignment = alignments[round % std::size(alignments)];
+        auto* p = static_cast<unsigned char*>(arena.allocate(bytes, alignment));
+        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(p) % alignment, 0u);
+        std::memset(p, round & 0xFF, bytes);
+        placed.emplace_back(p, bytes);
+    }
+    for (std::size_t i = 0; i < placed.size(); ++i) {
+        const auto [p, bytes] = placed[i];
+        for (std::size_t k = 0; k < bytes; k += 512) ASSERT_EQ(p[k], i & 0xFF) << i;
+        if (bytes > 0) {
+            ASSERT_EQ(p[bytes - 1], i & 0xFF) << i;
+        }
+    }
 }
 
 }  // namespace

@@ -71,6 +71,21 @@ private:
 
 }  // namespace
 
+bool makePresent(void* begin, std::size_t bytes) {
+#ifdef MADV_POPULATE_WRITE
+    // Whole pages only: the first may hold bytes of the block before.
+    const std::size_t page = pageSize();
+    auto start = reinterpret_cast<std::uintptr_t>(begin) / page * page;
+    const auto end = roundUp(reinterpret_cast<std::uintptr_t>(begin) + bytes, page);
+    if (end <= start) return true;
+    return ::madvise(reinterpret_cast<void*>(start), end - start, MADV_POPULATE_WRITE) == 0;
+#else
+    (void)begin;
+    (void)bytes;
+    return false;
+#endif
+}
+
 std::pmr::memory_resource* largeBlocks() {
     // An arena fills its blocks one after the other: the huge page it is
     // filling when the model is complete stays partly unused. Blocks of 8 MiB

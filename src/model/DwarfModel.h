@@ -203,7 +203,7 @@ public:
 
     // Where the reader places the objects it makes (and their children lists);
     // declared first so that it outlives everything that points into it.
-    std::pmr::monotonic_buffer_resource arena{1u << 20, arenaBlocks()};
+    ModelArena arena{arenaBlocks()};
 
     // Gives the model a root in the arena (the objects made by make() go below it).
     BasicObject* makeRoot();
