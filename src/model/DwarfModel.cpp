@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdint>
 #include <string>
+#include <exception>
+#include <thread>
 #include <unordered_map>
 #include <new>
 
@@ -251,16 +253,46 @@ bool aggregateKey(const BasicObject* object, std::string& key, std::string& name
     return true;
 }
 
-void resolveDeclarations(DwarfModel& m) {
-    // The classes, then the structures, then the unions, each in reading
-    // order, gathered in one walk over the tree.
-    std::vector<BasicObject*> aggregates[3];
-    for (TreeWalk walk(m.root.get()); !walk.done(); ++walk) {
-        const Kind kind = (*walk)->kind();
-        if (kind == Kind::Class) aggregates[0].push_back(*walk);
-        else if (kind == Kind::Structure) aggregates[1].push_back(*walk);
-        else if (kind == Kind::Union) aggregates[2].push_back(*walk);
+// The classes, then the structures, then the unions, each in reading order.
+struct Aggregates {
+    std::vector<BasicObject*> lists[3];
+
+    void note(BasicObject* o) {
+        const Kind kind = o->kind();
+        if (kind == Kind::Class) lists[0].push_back(o);
+        else if (kind == Kind::Structure) lists[1].push_back(o);
+        else if (kind == Kind::Union) lists[2].push_back(o);
     }
+    void append(Aggregates& later) {
+        for (int k = 0; k < 3; ++k) lists[k].insert(lists[k].end(), later.lists[k].begin(), later.lists[k].end());
+    }
+};
+
+void linkObject(BasicObject* o, const OffsetIndex& info, const OffsetIndex& types) {
+    switch (o->kind()) {
+#define KESTREL_ENTRY_KIND(K, Class, list) \
+    case Kind::K: linkOne(static_cast<Class*>(o), info, types); break;
+#include "model/EntryKinds.def"
+        case Kind::Basic: break;
+    }
+}
+
+// Links the objects of the root's children from `first` on, up to (not
+// including) `stop`, and notes their aggregates in reading order.
+void linkUnits(ChildList::iterator first, const BasicObject* stop, const OffsetIndex& info,
+               const OffsetIndex& types, Aggregates& aggregates) {
+    for (ChildList::iterator unit = first; unit != ChildList::iterator{} && *unit != stop; ++unit) {
+        linkObject(*unit, info, types);
+        aggregates.note(*unit);
+        for (TreeWalk walk(*unit); !walk.done(); ++walk) {
+            linkObject(*walk, info, types);
+            aggregates.note(*walk);
+        }
+    }
+}
+
+void resolveDeclarations(DwarfModel& m, const Aggregates& gathered) {
+    const auto& aggregates = gathered.lists;
     std::vector<BasicObject*> declarations;
     for (const auto& list : aggregates) {
         for (BasicObject* o : list) {
@@ -386,6 +418,7 @@ void DwarfModel::append(std::unique_ptr<DwarfModel> later) {
     }
     l.lineTables.clear();
     appendAll(spareLineTables, l.spareLineTables);
+    if (firstAppended_ == nullptr) firstAppended_ = l.root->children.front();
     root->children.takeAll(l.root->children, root.get());
     linesRead += l.linesRead;
     bytesRead += l.bytesRead;
@@ -425,18 +458,49 @@ BasicObject* DwarfModel::make(Kind kind, std::uint32_t offset, TagId tag, BasicO
 }
 
 void DwarfModel::link() {
-    for (TreeWalk walk(root.get()); !walk.done(); ++walk) {
-        BasicObject* o = *walk;
-        switch (o->kind()) {
-#define KESTREL_ENTRY_KIND(K, Class, list) \
-    case Kind::K: linkOne(static_cast<Class*>(o), objectsByOffset, typeSectionObjects); break;
-#include "model/EntryKinds.def"
-            case Kind::Basic: break;
+    if (!root) return;
+    // Lookups change nothing from here on: two threads may search at once.
+    objectsByOffset.prepare();
+    typeSectionObjects.prepare();
+    Aggregates aggregates;
+    ChildList::iterator later = root->children.begin();
+    while (later != ChildList::iterator{} && *later != firstAppended_) ++later;
+    if (firstAppended_ == nullptr || later == ChildList::iterator{}) {
+        linkUnits(root->children.begin(), nullptr, objectsByOffset, typeSectionObjects, aggregates);
+    } else {
+        // A model read in two parts is linked in the same two parts at once:
+        // each object's links are its own.
+        Aggregates laterAggregates;
+        std::exception_ptr failure;
+        std::thread worker;
+        auto linkLater = [&] {
+            try {
+                linkUnits(later, nullptr, objectsByOffset, typeSectionObjects, laterAggregates);
+            } catch (...) {
+                failure = std::current_exception();
+            }
+        };
+        try {
+            worker = std::thread(linkLater);
+        } catch (...) {
+            // No thread to be had: linked below, after the earlier part.
         }
+        try {
+            linkUnits(root->children.begin(), firstAppended_, objectsByOffset, typeSectionObjects, aggregates);
+        } catch (...) {
+            if (worker.joinable()) worker.join();
+            throw;
+        }
+        if (worker.joinable())
+            worker.join();
+        else
+            linkLater();
+        if (failure) std::rethrow_exception(failure);
+        aggregates.append(laterAggregates);
     }
     linkSignatures(*this);
     linkIndexedAddresses(*this);
-    resolveDeclarations(*this);
+    resolveDeclarations(*this, aggregates);
 }
 
 namespace {

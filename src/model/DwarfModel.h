@@ -336,6 +336,8 @@ private:
     // Models appended by append(): their arenas and pools hold objects and
     // texts of this model.
     std::vector<std::unique_ptr<DwarfModel>> appendedParts_;
+    // The first unit that append() added (link() links the parts at once).
+    BasicObject* firstAppended_ = nullptr;
     // The tag ids of the texts make() was given last, by their address.
     struct RecentTag {
         const char* text = nullptr;
