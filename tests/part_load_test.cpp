@@ -77,6 +77,10 @@ std::vector<Case> cases() {
     };
     add("two plain units (declaration lines kept as text in both)", true, [](Case&) {});
     add("big-endian", true, [](Case& c) { c.format = "elf32-bigarm"; });
+    add("a little-endian format line in the later part", true, [](Case& c) {
+        c.format = "elf32-bigarm";
+        c.after = "\napp.elf:     file format elf32-littlearm\n\n" + kLineTable;
+    });
     add("an offset of the earlier part again in the later one", true, [](Case& c) {
         c.secondEntries += " <1><28>: Abbrev Number: 2 (DW_TAG_base_type)\n    <29>   DW_AT_name        : twin\t\n";
     });

@@ -424,6 +424,9 @@ void DwarfModel::append(std::unique_ptr<DwarfModel> later) {
     bytesRead += l.bytesRead;
     dumpCut = l.dumpCut;
     notADump = notADump || l.notADump;
+    // The later reader started with this model's byte order; a file-format
+    // line in its text may have set it since.
+    littleEndian = l.littleEndian;
 }
 
 std::size_t DwarfModel::textBytesReserved() const {
