@@ -16,6 +16,7 @@
 #include <string_view>
 #include <system_error>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "model/DwarfModel.h"
@@ -145,7 +146,17 @@ inline std::string describeModel(const model::DwarfModel& m) {
         for (const std::string& f : list.files) add("file", f);
     };
     for (const auto& [offset, list] : m.lineTables) table("table", *list);
-    for (const auto& list : m.spareLineTables) table("spare", *list);
+    // Spare tables (a repeated offset) are only kept, never read: their
+    // order is not part of the model.
+    std::vector<std::string> spares;
+    for (const auto& list : m.spareLineTables) {
+        std::string before;
+        before.swap(out);
+        table("spare", *list);
+        spares.push_back(std::exchange(out, std::move(before)));
+    }
+    std::sort(spares.begin(), spares.end());
+    for (const std::string& spare : spares) out += spare;
     add("\nend", n(m.littleEndian), n(m.dumpCut), n(m.notADump), n(m.linesRead));
     return out;
 }
