@@ -81,6 +81,10 @@ std::vector<Case> cases() {
         c.format = "elf32-bigarm";
         c.after = "\napp.elf:     file format elf32-littlearm\n\n" + kLineTable;
     });
+    add("an entry at offset 0 in both parts", true, [](Case& c) {
+        c.between = " <1><0>: Abbrev Number: 2 (DW_TAG_base_type)\n";
+        c.secondEntries += " <1><0>: Abbrev Number: 2 (DW_TAG_base_type)\n";
+    });
     add("an offset of the earlier part again in the later one", true, [](Case& c) {
         c.secondEntries += " <1><28>: Abbrev Number: 2 (DW_TAG_base_type)\n    <29>   DW_AT_name        : twin\t\n";
     });

@@ -82,9 +82,14 @@ BasicObject* OffsetIndex::find(std::uint32_t offset) const {
 
 BasicObject* OffsetIndex::findHere(std::uint32_t offset) const {
     if (offset == 0) return nullptr;  // an offset never set; no entry lies at 0
+    const std::size_t at = positionOf(offset);
+    return at != kNone ? objects_[at] : nullptr;
+}
+
+std::size_t OffsetIndex::positionOf(std::uint32_t offset) const {
     settle();
     const std::size_t k = std::uint64_t{offset} >> shift_;
-    if (k + 1 >= buckets_.size()) return nullptr;
+    if (k + 1 >= buckets_.size()) return kNone;
     // The first entry of the bucket whose offset is not below `offset`.
     std::size_t first = buckets_[k];
     std::size_t count = buckets_[k + 1] - first;
@@ -97,7 +102,7 @@ BasicObject* OffsetIndex::findHere(std::uint32_t offset) const {
             count = half;
         }
     }
-    return (first < buckets_[k + 1] && offsets_[first] == offset) ? objects_[first] : nullptr;
+    return (first < buckets_[k + 1] && offsets_[first] == offset) ? first : kNone;
 }
 
 std::size_t OffsetIndex::size() const {
@@ -109,7 +114,7 @@ std::size_t OffsetIndex::size() const {
         for (std::size_t i = 0; i < part->offsets_.size(); ++i) {
             bool earlier = false;
             for (const OffsetIndex* e = this; e != part && !earlier; e = e->later_.get())
-                earlier = e->findHere(part->offsets_[i]) != nullptr;
+                earlier = e->positionOf(part->offsets_[i]) != kNone;
             n += earlier ? 0 : 1;
         }
     }

@@ -71,6 +71,9 @@ public:
 private:
     void settle() const;
     BasicObject* findHere(std::uint32_t offset) const;
+    // Where `offset` is among this part's sorted offsets (0 included), or kNone.
+    static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+    std::size_t positionOf(std::uint32_t offset) const;
     std::unique_ptr<OffsetIndex> later_;
     mutable BlockArray<std::uint32_t> offsets_;
     mutable BlockArray<BasicObject*> objects_;
