@@ -57,6 +57,16 @@ constexpr std::size_t kFirstSlots = 1024;  // a power of two
 constexpr unsigned kUnitBits = 18;  // 8-byte units in a block of kBlockBytes
 static_assert((std::size_t{8} << kUnitBits) == kBlockBytes);
 
+std::uint32_t DuplicateCheck::locationRef(std::string_view location) {
+    if (location.empty()) return kNoLocation;
+    const std::string_view last = locations_.empty() ? std::string_view{} : locations_.back();
+    if (last.data() != location.data() || last.size() != location.size()) {
+        if (locations_.size() >= kNoLocation) throw std::bad_alloc();
+        locations_.push_back(location);
+    }
+    return static_cast<std::uint32_t>(locations_.size() - 1);
+}
+
 std::uint32_t DuplicateCheck::store(std::string_view displayName, std::string_view location) {
     // Records start at multiples of 8 bytes.
     static_assert(alignof(Record) <= 8);
@@ -70,8 +80,7 @@ std::uint32_t DuplicateCheck::store(std::string_view displayName, std::string_vi
         blockLeft_ = size;
     }
     const std::size_t unit = static_cast<std::size_t>(blockNext_ - blocks_.back().get()) / 8;
-    new (blockNext_) Record{location.data(), static_cast<std::uint32_t>(location.size()),
-                            static_cast<std::uint32_t>(displayName.size())};
+    new (blockNext_) Record{locationRef(location), static_cast<std::uint32_t>(displayName.size())};
     if (!displayName.empty()) std::memcpy(blockNext_ + sizeof(Record), displayName.data(), displayName.size());
     blockNext_ += bytes;
     blockLeft_ -= bytes;
@@ -151,14 +160,13 @@ void DuplicateCheck::check(std::string_view displayName, std::string_view locati
         log_ += "\r\n  Location File: ";
         log_ += location;
         log_ += "\r\n";
-        if (seen->locationLength != 0) {
+        if (seen->location != kNoLocation) {
             log_ += "  Location File: ";
-            log_.append(seen->location, seen->locationLength);
+            log_ += locations_[seen->location];
             log_ += "\r\n";
         }
     }
-    seen->location = nullptr;
-    seen->locationLength = 0;
+    seen->location = kNoLocation;
 }
 
 }  // namespace kestrel::writers

@@ -16,8 +16,8 @@ namespace kestrel::writers {
 // texts are kept as views: they must outlive the check.
 //
 // The seen names are one open-addressing table over records in a few large
-// blocks: a record holds the location text of the name and the name's bytes,
-// a slot the name's hash and its record. A signal costs one hash, a probe or
+// blocks: a record holds the name's bytes and which location text it has, a
+// slot the name's hash and its record. A signal costs one hash, a probe or
 // two and, for a new name, one copy of its bytes; nothing is allocated per
 // name.
 class DuplicateCheck {
@@ -41,8 +41,9 @@ public:
 
 private:
     struct Record {
-        const char* location;  // the value: empty once the name repeated
-        std::uint32_t locationLength;
+        // The name's location in locations_; kNoLocation once the name
+        // repeated (or for an empty location).
+        std::uint32_t location;
         std::uint32_t length;  // of the name, whose bytes follow the record
         std::string_view name() const {
             return {reinterpret_cast<const char*>(this + 1), length};
@@ -55,6 +56,11 @@ private:
         std::uint32_t hash = 0;
         std::uint32_t record = 0;
     };
+
+    static constexpr std::uint32_t kNoLocation = UINT32_MAX;
+    // The location's entry in locations_: consecutive names of a variable
+    // share one, so the list holds about one entry per variable.
+    std::uint32_t locationRef(std::string_view location);
 
     // Stores a record and returns its reference for a slot.
     std::uint32_t store(std::string_view displayName, std::string_view location);
@@ -80,6 +86,7 @@ private:
     std::vector<Block> blocks_;
     char* blockNext_ = nullptr;
     std::size_t blockLeft_ = 0;
+    std::vector<std::string_view> locations_;
     std::unordered_set<std::string_view> reported_;
     std::string log_;
     bool found_ = false;
