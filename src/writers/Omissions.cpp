@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
+#include <vector>
 
 namespace kestrel::writers {
 
@@ -29,6 +31,7 @@ void appendHex(std::string& out, std::uint64_t value) {
 class LinkageNames {
 public:
     explicit LinkageNames(const DwarfModel& model) {
+        names_.reserve(model.linkageNames.size());
         for (const auto& [object, name] : model.linkageNames) names_.emplace(object, name);
     }
     std::string_view of(const BasicObject* object) const {
@@ -136,18 +139,27 @@ bool insideFunction(const BasicObject& v) {
     return false;
 }
 
-// The reason why no signal covers `symbol`.
+// The reason why no signal covers a symbol, for the symbols `omitted`: only
+// the variables of their names are looked at.
 class Reasons {
 public:
-    Reasons(const DwarfModel& model, const LinkageNames& linkage, const std::vector<VariableRecord>& records) {
+    Reasons(const DwarfModel& model, const LinkageNames& linkage, const std::vector<VariableRecord>& records,
+            const std::vector<const ElfDataSymbol*>& omitted)
+        : model_(model) {
         for (const VariableRecord& r : records) {
             byVariable_.emplace(r.variable, &r);
             byAddress_.emplace(r.variable->address, &r);
         }
+        // of() asks for these names only.
+        std::unordered_set<std::string_view> asked;
+        for (const ElfDataSymbol* symbol : omitted) {
+            asked.insert(symbol->name);
+            asked.insert(withoutNumberSuffix(symbol->name));
+        }
         for (const VariableInfo* v : model.variables) {
             if (v->isParameter()) continue;
             const std::string_view name = linkage.symbolName(*v);
-            if (name.empty()) continue;
+            if (name.empty() || asked.count(name) == 0) continue;
             if (!insideFunction(*v)) byName_.emplace(name, v);
             // A function's static variable: located, or without a location
             // (optimized out); its symbol is `name.N`. Other locals are no
@@ -155,7 +167,6 @@ public:
             else if (v->locationForm() == LocationForm::Address || v->locationForm() == LocationForm::None)
                 staticByName_.emplace(name, v);
         }
-        for (const auto& [offset, text] : model.locationExpressions) expressions_.emplace(offset, text);
     }
 
     std::string of(const ElfDataSymbol& symbol) const {
@@ -194,6 +205,9 @@ private:
         switch (v.locationForm()) {
             case LocationForm::List: return "location list";
             case LocationForm::Expression: {
+                // Made at the first need: most symbols need no expression.
+                if (expressions_.empty())
+                    for (const auto& [offset, text] : model_.locationExpressions) expressions_.emplace(offset, text);
                 auto it = expressions_.find(v.offset);
                 std::string_view text = it != expressions_.end() ? it->second : std::string_view{};
                 if (text.size() >= 2 && text.front() == '(' && text.back() == ')')
@@ -207,11 +221,12 @@ private:
     }
 
     using Index = std::unordered_multimap<std::string_view, const VariableInfo*>;
+    const DwarfModel& model_;
     Index byName_;        // variables outside functions, by symbol name
     Index staticByName_;  // functions' static variables, by name
     std::unordered_map<const VariableInfo*, const VariableRecord*> byVariable_;
     std::unordered_map<std::uint32_t, const VariableRecord*> byAddress_;
-    std::unordered_map<std::uint32_t, std::string_view> expressions_;
+    mutable std::unordered_map<std::uint32_t, std::string_view> expressions_;
 };
 
 void appendLine(std::string& log, const ElfDataSymbol& symbol, std::string_view reason) {
@@ -291,12 +306,14 @@ OmissionCounts appendOmissions(std::string& log, const std::vector<ElfDataSymbol
     OmissionCounts counts;
     counts.variables = listedVariables(records);
     const Spans spans(records);
+    std::vector<const ElfDataSymbol*> omitted;
+    for (const ElfDataSymbol& symbol : symbols)
+        if (!spans.overlaps(symbol.address, symbol.address + symbol.size)) omitted.push_back(&symbol);
     const LinkageNames linkage(model);
-    const Reasons reasons(model, linkage, records);
-    for (const ElfDataSymbol& symbol : symbols) {
-        if (spans.overlaps(symbol.address, symbol.address + symbol.size)) continue;
-        appendLine(log, symbol, reasons.of(symbol));
-        ++counts.omissions;
+    if (!omitted.empty()) {
+        const Reasons reasons(model, linkage, records, omitted);
+        for (const ElfDataSymbol* symbol : omitted) appendLine(log, *symbol, reasons.of(*symbol));
+        counts.omissions = omitted.size();
     }
     counts.mismatches = appendMismatches(log, symbols, linkage, records);
     return counts;
