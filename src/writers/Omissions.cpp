@@ -259,32 +259,35 @@ const ElfDataSymbol* holder(const std::vector<const ElfDataSymbol*>& sorted, std
 std::size_t appendMismatches(std::string& log, const std::vector<ElfDataSymbol>& symbols,
                              const LinkageNames& linkage, const std::vector<VariableRecord>& records) {
     std::vector<const ElfDataSymbol*> sorted;
-    std::unordered_multimap<std::string_view, const ElfDataSymbol*> byName;
-    for (const ElfDataSymbol& s : symbols) {
-        sorted.push_back(&s);
-        byName.emplace(s.name, &s);
-    }
+    sorted.reserve(symbols.size());
+    for (const ElfDataSymbol& s : symbols) sorted.push_back(&s);
     std::stable_sort(sorted.begin(), sorted.end(),
                      [](const ElfDataSymbol* a, const ElfDataSymbol* b) { return a->address < b->address; });
+    // By name, made at the first variable that lies in no symbol.
+    std::unordered_multimap<std::string_view, const ElfDataSymbol*> byName;
+    bool byNameMade = false;
     std::size_t count = 0;
     for (const VariableRecord& r : records) {
         if (r.outcome != VariableOutcome::Listed) continue;
         const VariableInfo& v = *r.variable;
         const ElfDataSymbol* at = holder(sorted, v.address);
-        const std::string name = expand::qualifiedName(&v, std::string());
         std::string reason;
         if (at != nullptr) {
             if (namesAgree(at->name, linkage.symbolName(v))) continue;
-            reason = "listed variable " + name + " at ";
+            reason = "listed variable " + expand::qualifiedName(&v, std::string()) + " at ";
             appendHex(reason, v.address);
             reason += " lies in this symbol of another name";
             appendLine(log, *at, reason);
             ++count;
             continue;
         }
+        if (!byNameMade) {
+            byNameMade = true;
+            for (const ElfDataSymbol& s : symbols) byName.emplace(s.name, &s);
+        }
         auto named = byName.find(linkage.symbolName(v));
         if (named == byName.end()) continue;
-        reason = "listed variable " + name + " is at ";
+        reason = "listed variable " + expand::qualifiedName(&v, std::string()) + " is at ";
         appendHex(reason, v.address);
         reason += ", not at the symbol of its name";
         appendLine(log, *named->second, reason);
