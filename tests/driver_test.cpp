@@ -29,6 +29,7 @@
 #include "TestSupport.h"
 #include "driver/Driver.h"
 #include "driver/PathSplit.h"
+#include "driver/Process.h"
 
 namespace fs = std::filesystem;
 using kestrel::test::readFile;
@@ -494,6 +495,42 @@ TEST_F(DriverRun, OtherExtensionsReadTheDumpUnderTheDerivedName) {
     EXPECT_FALSE(hasLineStartingWith(axf, "ObjDump finished")) << axf.out;
     EXPECT_TRUE(hasLineStartingWith(axf, "Mox M51 + CANape finished app_Mox.m51 -> ")) << axf.out;
     EXPECT_NE(readFile(dir.path / "app_Mox.m51").find("counter"), std::string::npos);
+}
+
+// objdump runs in the C locale whatever the user's is: an objdump built with
+// translations would otherwise write "Contenido de la secci\xc3\xb3n" where the
+// reader looks for "Contents of the ... section".
+TEST_F(DriverRun, ObjdumpRunsInTheCLocale) {
+    TempDir dir;
+    fs::copy_file(elf(), dir.path / "app.elf");
+    writeFile(dir.path / "ref.txt", referenceDump(dir.path, "app.elf"));
+    const std::string bin = fakeObjdump(dir.path / "bin", "printf '%s|%s' \"$LC_ALL\" \"$LANG\" > locale.txt; cat ref.txt");
+    ::setenv("LC_ALL", "es_ES.UTF-8", 1);
+    ::setenv("LANG", "fr_FR.UTF-8", 1);
+    const ExeRun run = runKestrel(dir.path, {"app.elf"}, bin);
+    ::unsetenv("LC_ALL");
+    ::setenv("LANG", "C.UTF-8", 1);
+    EXPECT_EQ(run.status, 0) << run.out;
+    EXPECT_EQ(readFile(dir.path / "locale.txt"), "C|fr_FR.UTF-8");
+}
+
+TEST(ChildEnvironment, LcAllIsReplacedByTheCLocaleInItsSortedPlace) {
+    using Entries = std::vector<std::string>;
+    struct Case {
+        Entries in;
+        bool ignoreCase;
+        Entries out;
+    };
+    const Case cases[] = {
+        {{}, false, {"LC_ALL=C"}},
+        {{"PATH=/bin", "LC_ALL=de_DE.UTF-8", "HOME=/h"}, false, {"LC_ALL=C", "PATH=/bin", "HOME=/h"}},
+        {{"A=1", "LC_ALL=x", "LC_ALL=y", "LANG=fr"}, false, {"A=1", "LANG=fr", "LC_ALL=C"}},
+        {{"lc_all=x", "LC_ALLX=1", "LC_AL=2"}, false, {"LC_ALL=C", "lc_all=x", "LC_ALLX=1", "LC_AL=2"}},
+        {{"=C:=C:\\w", "ALLUSERSPROFILE=C:\\p", "lc_all=fr", "Path=C:\\w", "windir=C:\\w"}, true,
+         {"=C:=C:\\w", "ALLUSERSPROFILE=C:\\p", "LC_ALL=C", "Path=C:\\w", "windir=C:\\w"}},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(kestrel::driver::withCLocale(c.in, c.ignoreCase), c.out) << testing::PrintToString(c.in);
 }
 
 TEST_F(DriverRun, PathsWithShellCharactersReachObjdumpUnchanged) {

@@ -5,6 +5,7 @@
 #ifdef _WIN32
 
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <cstdio>
 #include <filesystem>
@@ -148,6 +149,16 @@ TEST(WindowsProcess, StoppingEndsTheProgramAndReportsTheReason) {
     EXPECT_FALSE(result.ok);
     EXPECT_EQ(result.failure, "can not write the dump");
     EXPECT_EQ(calls, 1);
+}
+
+TEST(WindowsProcess, ProgramsRunInTheCLocale) {
+    // Our own LC_ALL does not reach the program; the rest of the environment does.
+    ASSERT_TRUE(SetEnvironmentVariableW(L"lc_all", L"fr_FR"));
+    const Captured run = capture("cmd.exe", {"/c", "echo %LC_ALL%/%WINDIR%"});
+    SetEnvironmentVariableW(L"lc_all", nullptr);
+    EXPECT_TRUE(run.result.ok) << run.result.failure;
+    ASSERT_EQ(run.output.rfind("C/", 0), 0u) << run.output;
+    EXPECT_GT(run.output.size(), 4u) << run.output;
 }
 
 TEST(WindowsProcess, MissingProgramCannotStart) {

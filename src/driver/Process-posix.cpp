@@ -91,8 +91,15 @@ ProcessResult runWithOutputPipe(const std::string& program, const std::vector<st
     res.actionsReady = true;
     rc = posix_spawn_file_actions_adddup2(&res.actions, res.fd, STDOUT_FILENO);
     std::vector<char*> argv = argumentVector(program, arguments);
+    std::vector<std::string> environment;
+    for (char** entry = environ; entry != nullptr && *entry != nullptr; ++entry) environment.emplace_back(*entry);
+    environment = withCLocale(std::move(environment), false);
+    std::vector<char*> envp;
+    envp.reserve(environment.size() + 1);
+    for (std::string& entry : environment) envp.push_back(entry.data());
+    envp.push_back(nullptr);
     pid_t pid = 0;
-    if (rc == 0) rc = posix_spawnp(&pid, program.c_str(), &res.actions, nullptr, argv.data(), environ);
+    if (rc == 0) rc = posix_spawnp(&pid, program.c_str(), &res.actions, nullptr, argv.data(), envp.data());
     ::close(res.fd);
     res.fd = -1;
     if (rc != 0) {

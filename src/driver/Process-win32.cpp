@@ -108,6 +108,23 @@ HANDLE inheritableCopy(DWORD which) {
     return copy;
 }
 
+// Our environment block with LC_ALL=C (withCLocale), as CreateProcessW takes
+// a Unicode one: entries, each ended by a NUL, and one NUL more.
+std::wstring childEnvironment() {
+    std::vector<std::wstring> entries;
+    if (wchar_t* block = GetEnvironmentStringsW()) {
+        for (const wchar_t* p = block; *p != L'\0'; p += entries.back().size() + 1) entries.emplace_back(p);
+        FreeEnvironmentStringsW(block);
+    }
+    std::wstring result;
+    for (const std::wstring& entry : withCLocale(std::move(entries), true)) {
+        result += entry;
+        result += L'\0';
+    }
+    result += L'\0';
+    return result;
+}
+
 struct AttributeListDeleter {
     void operator()(LPPROC_THREAD_ATTRIBUTE_LIST list) const { DeleteProcThreadAttributeList(list); }
 };
@@ -150,8 +167,10 @@ bool startChild(const std::string& program, const std::vector<std::string>& argu
     startup.lpAttributeList = list;
 
     std::wstring commandLine = commandLineOf(program, arguments);
-    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, EXTENDED_STARTUPINFO_PRESENT,
-                        nullptr, nullptr, &startup.StartupInfo, &process)) {
+    std::wstring environment = childEnvironment();
+    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE,
+                        EXTENDED_STARTUPINFO_PRESENT | CREATE_UNICODE_ENVIRONMENT, environment.data(), nullptr,
+                        &startup.StartupInfo, &process)) {
         failure = "can not start: " + errorText(GetLastError());
         return false;
     }
