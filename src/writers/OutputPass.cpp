@@ -30,7 +30,9 @@ constexpr std::size_t kFlushBytes = std::size_t{256} << 10;
 // The duplicate check on a thread of its own. The emitter hands over display
 // names in batches; the thread checks them in the order they were handed
 // over, so the log is the same as a check in line would write. At most
-// kInFlight batches wait, so memory stays bounded however fast names come.
+// kInFlight batches wait, so memory stays bounded however fast names come;
+// enough of them that the emitter seldom waits while the check is slow for a
+// while (when its table grows, or its memory is first touched).
 class BackgroundCheck {
 public:
     BackgroundCheck() : filling_(std::make_unique<Batch>()) {
@@ -63,7 +65,7 @@ public:
 
 private:
     static constexpr std::size_t kBatch = 4096;
-    static constexpr std::size_t kInFlight = 4;
+    static constexpr std::size_t kInFlight = 32;
     // How many names ahead of its check a name is hashed, so that its slot
     // is read from memory by the time the check needs it.
     static constexpr std::size_t kAhead = 8;
@@ -257,10 +259,9 @@ bool writeOutputFiles(std::string mapFileName, std::string canapeFileName, const
     expand::LocationTexts locations;
     std::vector<expand::VariableRecord> records;
     expand::expandVariables(model, emitter, reporter, limits, locations, account != nullptr ? &records : nullptr);
-    emitter.finish();
-    if (signalsWritten != nullptr) *signalsWritten = emitter.written;
 
-    // The account of data objects that the map does not list.
+    // The account of data objects that the map does not list, made while
+    // the duplicate check takes the last names.
     const std::string omissionsName = mapFileName + "_Omissions.log";
     std::unique_ptr<StreamedFile> omissionsFile;
     if (account != nullptr) {
@@ -276,6 +277,9 @@ bool writeOutputFiles(std::string mapFileName, std::string canapeFileName, const
         }
     }
     const bool staleOmissions = account != nullptr && omissionsFile == nullptr && canapeFileName != omissionsName;
+
+    emitter.finish();
+    if (signalsWritten != nullptr) *signalsWritten = emitter.written;
 
     std::unique_ptr<StreamedFile> logFile;
     if (emitter.duplicates().found()) {
