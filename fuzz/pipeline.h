@@ -184,6 +184,19 @@ inline PipelineOutcome runPipeline(std::string_view dumpText, const std::filesys
                 outcome.problem = "the text read in two parts gave another model";
         }
 
+        // The same text in chunks between the parts (the later part from the
+        // last of those unit headers), the chunks read by either thread.
+        const std::vector<std::size_t> headers = detail::unitHeaderStarts(dumpText, 4);
+        if (headers.size() >= 2) {
+            const std::vector<std::uint64_t> chunks(headers.begin(), headers.end() - 1);
+            for (std::size_t firstTakes : {std::size_t{0}, std::size_t{1}}) {
+                bool split = false;
+                if (describeModel(*reader::loadTextInParts(dumpText, headers.back(), chunks, firstTakes, split)) !=
+                    described)
+                    outcome.problem = "the text read in chunks gave another model";
+            }
+        }
+
         // The same text through the builder, in blocks whose size depends on
         // the text, so that line ends fall on block boundaries somewhere.
         {

@@ -387,6 +387,19 @@ TEST_F(FirmwareGdbTest, DumpsReadInTwoPartsGiveTheSameModel) {
             joined += split;
         }
         EXPECT_GE(joined, 3);
+
+        // Chunks between the parts, read by either thread, are joined too.
+        std::vector<std::uint64_t> inInfo;
+        for (std::size_t start : kestrel::fuzzing::detail::unitHeaderStarts(dump, 64))
+            if (start > info && start < infoEnd && inInfo.size() < 5) inInfo.push_back(start);
+        ASSERT_GE(inInfo.size(), 3u);
+        const std::vector<std::uint64_t> chunks(inInfo.begin() + 1, inInfo.end() - 1);
+        for (std::size_t firstTakes : {0, 1}) {
+            bool split = false;
+            const auto parts = kestrel::reader::loadTextInParts(dump, inInfo.back(), chunks, firstTakes, split);
+            EXPECT_TRUE(kestrel::fuzzing::describeModel(*parts) == whole) << firstTakes;
+            EXPECT_TRUE(split) << firstTakes;
+        }
     }
 }
 

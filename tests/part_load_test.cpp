@@ -120,6 +120,35 @@ TEST(PartLoad, TwoPartsGiveTheModelOfOnePiece) {
     }
 }
 
+// The same cases with the case's second unit as a chunk between the parts
+// and a plain third unit as the later part: whichever thread reads the
+// chunk, the model is the one of a reading in one piece.
+TEST(PartLoad, ChunksReadByEitherThreadGiveTheModelOfOnePiece) {
+    const std::string third = unit("0xa0", kPointerSize,
+                                   " <0><ab>: Abbrev Number: 1 (DW_TAG_compile_unit)\n"
+                                   "    <ac>   DW_AT_name        : c.c\t\n"
+                                   " <1><b1>: Abbrev Number: 3 (DW_TAG_variable)\n"
+                                   "    <b2>   DW_AT_name        : third\t\n"
+                                   "    <b7>   DW_AT_type        : <0x61>\t\n"
+                                   "    <bb>   DW_AT_location    : 5 byte block: 3 8 0 0 20 \t(DW_OP_addr: 20000008)\n");
+    for (const Case& c : cases()) {
+        SCOPED_TRACE(c.name);
+        std::string dump = dumpOf(c);
+        // The third unit right after the second, before the line that ends .debug_info.
+        dump.insert(dump.size() - c.after.size() - 1, third);
+        const std::size_t chunk = dump.find("  Compilation Unit @ offset 0x50:");
+        const std::size_t start = dump.find("  Compilation Unit @ offset 0xa0:");
+        for (std::size_t firstTakes : {0, 1}) {
+            bool split = false;
+            const auto parts = kestrel::reader::loadTextInParts(dump, start, {chunk}, firstTakes, split);
+            EXPECT_EQ(describeModel(*parts), describeModel(*kestrel::reader::loadText(dump))) << firstTakes;
+            if (std::string(c.name).starts_with("two plain units")) {
+                EXPECT_TRUE(split) << firstTakes;
+            }
+        }
+    }
+}
+
 // The later part must start at a unit header line, and only LF line ends
 // let a text be split.
 TEST(PartLoad, OnlyAtAUnitHeaderOfAnLfText) {

@@ -59,6 +59,7 @@ void OffsetIndex::settle() const {
     // few neighbouring entries instead of all of them.
     buckets_.clear();
     const std::size_t size = offsets_.size();
+    lowest_ = size > 0 ? offsets_[0] : 0;
     if (size > 0) {
         // About one bucket per four entries, whatever the largest offset is.
         // Shifts are of 64-bit values: with few entries shift_ reaches 32.
@@ -76,8 +77,9 @@ void OffsetIndex::settle() const {
 }
 
 BasicObject* OffsetIndex::find(std::uint32_t offset) const {
-    BasicObject* found = findHere(offset);
-    return found == nullptr && later_ ? later_->find(offset) : found;
+    for (const OffsetIndex* part = this; part != nullptr; part = part->later_.get())
+        if (BasicObject* found = part->findHere(offset)) return found;
+    return nullptr;
 }
 
 BasicObject* OffsetIndex::findHere(std::uint32_t offset) const {
@@ -88,6 +90,8 @@ BasicObject* OffsetIndex::findHere(std::uint32_t offset) const {
 
 std::size_t OffsetIndex::positionOf(std::uint32_t offset) const {
     settle();
+    // Most lookups in a model read in parts are for another part's offsets.
+    if (offset < lowest_) return kNone;
     const std::size_t k = std::uint64_t{offset} >> shift_;
     if (k + 1 >= buckets_.size()) return kNone;
     // The first entry of the bucket whose offset is not below `offset`.

@@ -80,6 +80,7 @@ private:
     // buckets_[k]: index of the first entry whose offset >> shift_ >= k.
     mutable std::vector<std::uint32_t> buckets_;
     mutable unsigned shift_ = 0;
+    mutable std::uint32_t lowest_ = 0;  // the first offset, once settled
     mutable bool settled_ = true;
     mutable bool sorted_ = true;
 };

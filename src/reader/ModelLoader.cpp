@@ -61,7 +61,7 @@ bool ModelLoader::dependsOnEarlier() const { return state_->reader.dependsOnEarl
 
 bool loadFile(const std::string& dumpFileName, model::DwarfModel& model, std::string& error) {
     const RangeReader read = fileRanges(dumpFileName);
-    // A large dump is read in two parts at once where a second core can take one.
+    // A large dump is read in parts on two threads where a second core can take them.
     std::uint64_t size = 0;
     const PartPlan plan = std::thread::hardware_concurrency() >= 2 && fileSize(dumpFileName, size)
                               ? planParts(filePeek(dumpFileName), size)
@@ -71,6 +71,12 @@ bool loadFile(const std::string& dumpFileName, model::DwarfModel& model, std::st
 }
 
 std::unique_ptr<model::DwarfModel> loadTextInParts(std::string_view dumpText, std::size_t partStart, bool& split) {
+    return loadTextInParts(dumpText, partStart, {}, SIZE_MAX, split);
+}
+
+std::unique_ptr<model::DwarfModel> loadTextInParts(std::string_view dumpText, std::size_t partStart,
+                                                   const std::vector<std::uint64_t>& chunkStarts,
+                                                   std::size_t firstTakesAtMost, bool& split) {
     const RangeReader read = [dumpText](std::uint64_t begin, std::uint64_t end,
                                         const std::function<bool(std::string_view)>& onBlock, std::string&) {
         // Blocks of a size that puts line ends on block boundaries somewhere.
@@ -86,7 +92,9 @@ std::unique_ptr<model::DwarfModel> loadTextInParts(std::string_view dumpText, st
     };
     auto model = std::make_unique<model::DwarfModel>();
     std::string error;
-    loadInParts(read, planPartsAt(peek, partStart), *model, error, split);
+    PartPlan plan = planPartsAt(peek, partStart, chunkStarts);
+    plan.firstTakesAtMost = firstTakesAtMost;
+    loadInParts(read, plan, *model, error, split);
     return model;
 }
 

@@ -3,9 +3,12 @@
 // objdump still runs).
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "model/DwarfModel.h"
 
@@ -64,5 +67,11 @@ std::unique_ptr<model::DwarfModel> loadText(std::string_view dumpText);
 // .debug_info); `split` tells whether the two parts were joined, or the text
 // was read in one piece after all. The model is the one loadText gives.
 std::unique_ptr<model::DwarfModel> loadTextInParts(std::string_view dumpText, std::size_t partStart, bool& split);
+// The same with chunks between the parts, starting at `chunkStarts` (unit
+// header lines too), of which the first thread takes at most
+// `firstTakesAtMost`; the second thread takes the others.
+std::unique_ptr<model::DwarfModel> loadTextInParts(std::string_view dumpText, std::size_t partStart,
+                                                   const std::vector<std::uint64_t>& chunkStarts,
+                                                   std::size_t firstTakesAtMost, bool& split);
 
 }  // namespace kestrel::reader

@@ -4,6 +4,8 @@
 #include <atomic>
 #include <exception>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <thread>
 #include <cstdio>
 
@@ -27,6 +29,8 @@ constexpr std::uint64_t kHeaderSearch = 256u << 20;
 // The cost of a byte outside the listing of entries (passed over, mostly)
 // against a byte of entries, in sixteenths.
 constexpr std::uint64_t kQuietCost = 3;
+// The chunks of the middle third of the work.
+constexpr std::uint64_t kChunks = 10;
 
 // The bytes [at, at + size) of the text (fewer at its end).
 std::string_view peekAt(const Peek& peek, std::uint64_t at, std::string& buffer, std::size_t size) {
@@ -124,17 +128,54 @@ Peek filePeek(const std::string& fileName) {
     };
 }
 
-PartPlan planPartsAt(const Peek& peek, std::uint64_t start) {
-    PartPlan plan;
-    if (start == 0 || !readHead(peek, plan.littleEndian)) return plan;
+namespace {
+
+// Whether a unit header line starts at `at`, right after a line end.
+bool unitHeaderAt(const Peek& peek, std::uint64_t at) {
+    if (at == 0) return false;
     std::string buffer;
-    const std::string_view window = peekAt(peek, start - 1, buffer, kProbeBytes + 1);
-    if (window.empty() || window[0] != '\n') return plan;
+    const std::string_view window = peekAt(peek, at - 1, buffer, kProbeBytes + 1);
+    if (window.empty() || window[0] != '\n') return false;
+    bool found = false;
     wholeLines(window, false, [&](std::string_view line, std::size_t) {
-        plan.valid = isUnitHeader(line);
+        found = isUnitHeader(line);
         return false;
     });
+    return found;
+}
+
+// The start of the first unit header line from `point` on (looked for in
+// windows that overlap by a line's worth), or 0.
+std::uint64_t unitHeaderFrom(const Peek& peek, std::uint64_t size, std::uint64_t point) {
+    constexpr std::size_t kWindow = 64u << 10;
+    std::string buffer;
+    for (std::uint64_t at = std::max<std::uint64_t>(point, 1); at < size && at < point + kHeaderSearch;
+         at += kWindow - kProbeBytes) {
+        const std::string_view window = peekAt(peek, at - 1, buffer, kWindow);
+        std::uint64_t found = 0;
+        wholeLines(window, false, [&](std::string_view line, std::size_t from) {
+            if (isUnitHeader(line)) found = at - 1 + from;
+            return found == 0;
+        });
+        if (found != 0) return found;
+        if (window.size() < kWindow) break;
+    }
+    return 0;
+}
+
+}  // namespace
+
+PartPlan planPartsAt(const Peek& peek, std::uint64_t start, const std::vector<std::uint64_t>& chunks) {
+    PartPlan plan;
+    if (start == 0 || !readHead(peek, plan.littleEndian)) return plan;
+    std::uint64_t last = 0;
+    for (std::uint64_t chunk : chunks) {
+        if (chunk <= last || chunk >= start || !unitHeaderAt(peek, chunk)) return plan;
+        last = chunk;
+    }
+    plan.valid = unitHeaderAt(peek, start);
     plan.start = start;
+    plan.chunks = chunks;
     return plan;
 }
 
@@ -150,98 +191,161 @@ PartPlan planParts(const Peek& peek, std::uint64_t size) {
     const std::uint64_t first = k == 0 ? 0 : edge(peek, (k - 1) * step, k * step, true);
     while (k < kProbes && entriesAt(peek, k * step)) ++k;
     const std::uint64_t last = k == kProbes ? size : edge(peek, (k - 1) * step, k * step, false);
-    // Shares the cost: entries before the point for the earlier reader, the
-    // rest of the entries and everything after them for the later one.
+    // The cost: entries before a point for the first thread, the rest of
+    // the entries and everything after them for the second one.
     const std::uint64_t before = first * kQuietCost / 16;
     const std::uint64_t after = (size - last) * kQuietCost / 16;
     const std::uint64_t entries = last - first;
     const std::uint64_t total = before + entries + after;
-    const std::uint64_t point = first + std::min(entries, total / 2 > before ? total / 2 - before : 0);
-    // The first unit header from there on, looked for in windows that
-    // overlap by a line's worth.
-    constexpr std::size_t kWindow = 64u << 10;
-    std::string buffer;
-    for (std::uint64_t at = std::max<std::uint64_t>(point, 1); at < size && at < point + kHeaderSearch;
-         at += kWindow - kProbeBytes) {
-        const std::string_view window = peekAt(peek, at - 1, buffer, kWindow);
-        std::uint64_t found = 0;
-        wholeLines(window, false, [&](std::string_view line, std::size_t from) {
-            if (isUnitHeader(line)) found = at - 1 + from;
-            return found == 0;
-        });
-        if (found != 0) {
-            plan.start = found;
-            plan.valid = true;
-            return plan;
-        }
-        if (window.size() < kWindow) break;
+    // The point that leaves the first thread `share` of the whole cost.
+    auto pointAt = [&](std::uint64_t share) {
+        return first + std::min(entries, share > before ? share - before : 0);
+    };
+    // The middle third of the work in chunks, taken from both ends.
+    std::vector<std::uint64_t> chunks;
+    for (std::uint64_t c = 0; c < kChunks; ++c) {
+        const std::uint64_t at = unitHeaderFrom(peek, size, pointAt(total / 3 + total / 3 * c / kChunks));
+        if (at != 0 && (chunks.empty() || at > chunks.back())) chunks.push_back(at);
     }
+    const std::uint64_t later = unitHeaderFrom(peek, size, pointAt(total / 3 * 2));
+    while (!chunks.empty() && (later == 0 || chunks.back() >= later)) chunks.pop_back();
+    if (!chunks.empty()) {
+        plan.start = later;
+        plan.chunks = std::move(chunks);
+    } else {
+        // No chunks to be had: two parts, each about half of the work.
+        plan.start = unitHeaderFrom(peek, size, pointAt(total / 2));
+    }
+    plan.valid = plan.start != 0;
     return plan;
 }
 
 namespace {
 
-// The later part, read on a thread of its own. Its destructor stops the
-// reading and waits for the thread, so that leaving loadInParts in any way
-// (exceptions included) leaves no thread behind.
-class LaterReading {
+// Which chunks are still to be read: the first thread takes them from the
+// front, the second from the back.
+class Chunks {
 public:
-    LaterReading(const RangeReader& read, const PartPlan& plan) {
+    Chunks(std::size_t count, std::size_t firstTakesAtMost)
+        : back_(count), firstLimit_(std::min(count, firstTakesAtMost)) {}
+    // The next chunk for the first thread, or none.
+    std::optional<std::size_t> fromFront() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (front_ >= back_ || front_ >= firstLimit_) return std::nullopt;
+        return front_++;
+    }
+    // The next chunk for the second thread, or none.
+    std::optional<std::size_t> fromBack() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (back_ <= front_) return std::nullopt;
+        return --back_;
+    }
+    // Once neither takes more: how many the first thread took.
+    std::size_t takenFromFront() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return front_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::size_t front_ = 0;
+    std::size_t back_;
+    std::size_t firstLimit_;
+};
+
+// A part read by the second thread into a model of its own.
+struct OwnPart {
+    std::unique_ptr<model::DwarfModel> model;
+    std::unique_ptr<ModelLoader> loader;
+    bool complete = false;
+};
+
+// The second thread: the later part, then chunks from the back. Its
+// destructor stops the reading and waits for the thread, so that leaving
+// loadInParts in any way (exceptions and read errors included) leaves no
+// thread behind.
+class SecondReading {
+public:
+    SecondReading(const RangeReader& read, const PartPlan& plan, Chunks& chunks)
+        : chunkParts_(plan.chunks.size()) {
         try {
-            thread_ = std::thread([this, &read, plan] { run(read, plan); });
+            thread_ = std::thread([this, &read, &plan, &chunks] { run(read, plan, chunks); });
         } catch (...) {
-            failed_ = true;  // no thread: the earlier reader reads everything
+            failed_ = true;  // no thread: the first thread reads everything
         }
     }
-    ~LaterReading() { wait(); }
-    LaterReading(const LaterReading&) = delete;
-    LaterReading& operator=(const LaterReading&) = delete;
+    ~SecondReading() {
+        stop();
+        wait();
+    }
+    SecondReading(const SecondReading&) = delete;
+    SecondReading& operator=(const SecondReading&) = delete;
 
     void stop() { stop_ = true; }
     void wait() {
         if (thread_.joinable()) thread_.join();
     }
-    // After wait(): whether the part was read to its end.
-    bool complete() const { return !failed_ && complete_; }
-    ModelLoader& loader() { return *loader_; }
-    std::unique_ptr<model::DwarfModel> takeModel() {
-        loader_.reset();
-        return std::move(model_);
-    }
+    // After wait(): whether the thread ran without trouble.
+    bool ok() const { return !failed_; }
+    OwnPart& later() { return later_; }
+    OwnPart& chunk(std::size_t k) { return chunkParts_[k]; }
     void drop() {
-        loader_.reset();
-        model_.reset();
+        later_ = OwnPart{};
+        chunkParts_.clear();
     }
 
 private:
-    void run(const RangeReader& read, const PartPlan& plan) {
+    // Reads [begin, end) into a new part. The later part's text is ended
+    // there (the dump ends with it); a chunk's is not, so that its reader
+    // still shows the state in which the next part's text begins.
+    bool readPart(const RangeReader& read, std::uint64_t begin, std::uint64_t end, bool littleEndian, bool endsText,
+                  OwnPart& part) {
+        part.model = std::make_unique<model::DwarfModel>();
+        part.loader = std::make_unique<ModelLoader>(*part.model, ModelLoader::LaterPart{littleEndian});
+        std::string error;
+        bool stopped = false;
+        const bool readOk = read(begin, end, [&](std::string_view block) {
+            if (stop_) {
+                stopped = true;
+                return false;
+            }
+            return part.loader->push(block);
+        }, error);
+        if (!readOk || stopped) return false;
+        if (endsText) part.loader->endText();
+        part.complete = true;
+        return true;
+    }
+
+    void run(const RangeReader& read, const PartPlan& plan, Chunks& chunks) {
         try {
-            model_ = std::make_unique<model::DwarfModel>();
-            loader_ = std::make_unique<ModelLoader>(*model_, ModelLoader::LaterPart{plan.littleEndian});
-            std::string error;
-            bool stopped = false;
-            const bool readOk = read(plan.start, UINT64_MAX, [&](std::string_view block) {
-                if (stop_) {
-                    stopped = true;
-                    return false;
-                }
-                return loader_->push(block);
-            }, error);
-            if (!readOk || stopped) return;
-            loader_->endText();
-            complete_ = true;
+            if (!readPart(read, plan.start, UINT64_MAX, plan.littleEndian, true, later_)) return;
+            for (std::optional<std::size_t> k = chunks.fromBack(); k; k = chunks.fromBack()) {
+                const std::uint64_t end = *k + 1 < plan.chunks.size() ? plan.chunks[*k + 1] : plan.start;
+                if (!readPart(read, plan.chunks[*k], end, plan.littleEndian, false, chunkParts_[*k])) return;
+            }
         } catch (...) {
-            failed_ = true;  // the earlier reader goes on (and meets the same trouble, if any)
+            failed_ = true;  // the first thread goes on (and meets the same trouble, if any)
         }
     }
 
-    std::unique_ptr<model::DwarfModel> model_;
-    std::unique_ptr<ModelLoader> loader_;
+    OwnPart later_;
+    std::vector<OwnPart> chunkParts_;
     std::atomic<bool> stop_{false};
-    bool complete_ = false;
     bool failed_ = false;
     std::thread thread_;
 };
+
+// Whether the parts can be appended to `model` in this order: no two of
+// them (the model included) have address rows of one unit.
+bool canAppendAll(const model::DwarfModel& model, const std::vector<model::DwarfModel*>& parts) {
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        if (!model.canAppend(*parts[i])) return false;
+        for (std::size_t j = 0; j < i; ++j)
+            if (!parts[j]->canAppend(*parts[i])) return false;
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -255,23 +359,51 @@ bool loadInParts(const RangeReader& read, const PartPlan& plan, model::DwarfMode
         loader.finish();
         return true;
     }
-    LaterReading later(read, plan);
-    if (!read(0, plan.start, push, error)) return false;
-    const bool ready = loader.readyForLaterPart(ModelLoader::LaterPart{plan.littleEndian});
-    if (!ready) later.stop();
-    later.wait();
-    if (ready && later.complete() && !later.loader().dependsOnEarlier()) {
-        std::unique_ptr<model::DwarfModel> part = later.takeModel();
-        if (model.canAppend(*part)) {
-            model.append(std::move(part));
-            model.link();
-            model.normalise();
-            split = true;
-            return true;
-        }
+    const std::size_t chunkCount = plan.chunks.size();
+    Chunks chunks(chunkCount, plan.firstTakesAtMost);
+    SecondReading second(read, plan, chunks);
+    // The earlier part, then chunks from the front, read on as one text.
+    auto chunkEnd = [&](std::size_t k) { return k + 1 < chunkCount ? plan.chunks[k + 1] : plan.start; };
+    if (!read(0, chunkCount > 0 ? plan.chunks[0] : plan.start, push, error)) return false;
+    for (std::optional<std::size_t> k = chunks.fromFront(); k; k = chunks.fromFront())
+        if (!read(plan.chunks[*k], chunkEnd(*k), push, error)) return false;
+    const std::size_t taken = chunks.takenFromFront();
+    const std::uint64_t stoppedAt = taken < chunkCount ? plan.chunks[taken] : plan.start;
+
+    const ModelLoader::LaterPart assumed{plan.littleEndian};
+    bool joined = loader.readyForLaterPart(assumed);
+    if (!joined) second.stop();
+    second.wait();
+    // The parts of the second thread in text order, each one joined when its
+    // reader depended on nothing before its text and the reader before it
+    // ended in the state it assumed.
+    std::vector<model::DwarfModel*> parts;
+    joined = joined && second.ok();
+    for (std::size_t k = taken; joined && k < chunkCount; ++k) {
+        OwnPart& part = second.chunk(k);
+        joined = part.complete && !part.loader->dependsOnEarlier() && part.loader->readyForLaterPart(assumed);
+        parts.push_back(part.model.get());
     }
-    later.drop();
-    if (!read(plan.start, UINT64_MAX, push, error)) return false;
+    OwnPart& later = second.later();
+    joined = joined && later.complete && !later.loader->dependsOnEarlier();
+    if (joined) {
+        parts.push_back(later.model.get());
+        joined = canAppendAll(model, parts);
+    }
+    if (joined) {
+        for (std::size_t k = taken; k < chunkCount; ++k) {
+            second.chunk(k).loader.reset();
+            model.append(std::move(second.chunk(k).model));
+        }
+        later.loader.reset();
+        model.append(std::move(later.model));
+        model.link();
+        model.normalise();
+        split = true;
+        return true;
+    }
+    second.drop();
+    if (!read(stoppedAt, UINT64_MAX, push, error)) return false;
     loader.finish();
     return true;
 }

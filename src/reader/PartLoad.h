@@ -1,17 +1,26 @@
-// Reading one dump in two parts at once, on two threads: the earlier part
-// from the start of the text, the later part from the header line of a unit
-// of .debug_info near the middle of the work. Each part is read into a model
-// of its own; the later one is appended to the earlier one (see
-// DwarfModel::append) when the earlier reader, at the later part's first
-// line, is in the state the later reader started with. Otherwise the later
-// part's model is dropped and the earlier reader goes on through the rest of
-// the text: the result is always the model of a reading in one piece.
+// Reading one dump in parts at once, on two threads: the earlier part from
+// the start of the text, the later part from the header line of a unit of
+// .debug_info, and between them, where the plan has them, chunks that also
+// start at unit headers. The first thread reads the earlier part and then
+// takes chunks from the front, reading on as one reader; the second reads
+// the later part and then takes chunks from the back, each into a model of
+// its own. They meet wherever the work happens to be shared evenly, however
+// fast each core is at the time.
+//
+// The models of the second thread are appended in text order (see
+// DwarfModel::append) when each of them, at its first line, meets the state
+// its reader started with: the first reader where it stopped, and each
+// chunk's reader at its end. Otherwise all of them are dropped and the first
+// reader goes on through the rest of the text: the result is always the
+// model of a reading in one piece.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "model/DwarfModel.h"
 
@@ -32,23 +41,32 @@ RangeReader fileRanges(const std::string& fileName);
 // Peeks into the file `fileName`, which stays open while the peek lives.
 Peek filePeek(const std::string& fileName);
 
-// Where the later part starts and what its reader assumes.
+// Where the later part and the chunks start and what their readers assume.
 struct PartPlan {
     bool valid = false;
     std::uint64_t start = 0;
+    // The starts of the chunks between the earlier and the later part,
+    // ascending, all before `start`; none: two parts only.
+    std::vector<std::uint64_t> chunks;
+    // At most this many chunks are taken by the first thread (tests make the
+    // second one take chunks this way).
+    std::size_t firstTakesAtMost = SIZE_MAX;
     // Whether the file-format line at the head of the dump names a
     // little-endian format.
     bool littleEndian = false;
 };
 
-// A plan for a dump of `size` bytes: the first unit header line of
-// .debug_info from the point on that shares the work about evenly (the
-// listing of entries costs most). Not valid when the dump is small, its
-// lines do not end at LF, or no unit header lies there.
+// A plan for a dump of `size` bytes: the later part from the first unit
+// header line of .debug_info after the point that leaves the first thread
+// about two thirds of the work (the listing of entries costs most), and
+// chunks from the first unit headers after points that share the middle
+// third evenly. Not valid when the dump is small, its lines do not end at
+// LF, or no unit header lies there.
 PartPlan planParts(const Peek& peek, std::uint64_t size);
-// A plan whose later part starts at `start`: valid when a unit header line
-// of the shape the reader knows starts there, after a line end.
-PartPlan planPartsAt(const Peek& peek, std::uint64_t start);
+// A plan whose later part starts at `start` and whose chunks start at
+// `chunks`: valid when a unit header line of the shape the reader knows
+// starts at each, after a line end, and the chunks ascend before `start`.
+PartPlan planPartsAt(const Peek& peek, std::uint64_t start, const std::vector<std::uint64_t>& chunks = {});
 
 // Reads the dump into `model` by `plan` and completes it (link, normalise),
 // as ModelLoader does for text read in one piece. `split` tells whether the
