@@ -144,12 +144,12 @@ bool unitHeaderAt(const Peek& peek, std::uint64_t at) {
     return found;
 }
 
-// The start of the first unit header line from `point` on (looked for in
-// windows that overlap by a line's worth), or 0.
-std::uint64_t unitHeaderFrom(const Peek& peek, std::uint64_t size, std::uint64_t point) {
+// The start of the first unit header line from `point` on and before
+// `limit` (looked for in windows that overlap by a line's worth), or 0.
+std::uint64_t unitHeaderFrom(const Peek& peek, std::uint64_t size, std::uint64_t point, std::uint64_t limit) {
     constexpr std::size_t kWindow = 64u << 10;
     std::string buffer;
-    for (std::uint64_t at = std::max<std::uint64_t>(point, 1); at < size && at < point + kHeaderSearch;
+    for (std::uint64_t at = std::max<std::uint64_t>(point, 1); at < size && at < limit;
          at += kWindow - kProbeBytes) {
         const std::string_view window = peekAt(peek, at - 1, buffer, kWindow);
         std::uint64_t found = 0;
@@ -157,7 +157,7 @@ std::uint64_t unitHeaderFrom(const Peek& peek, std::uint64_t size, std::uint64_t
             if (isUnitHeader(line)) found = at - 1 + from;
             return found == 0;
         });
-        if (found != 0) return found;
+        if (found != 0) return found < limit ? found : 0;
         if (window.size() < kWindow) break;
     }
     return 0;
@@ -201,21 +201,23 @@ PartPlan planParts(const Peek& peek, std::uint64_t size) {
     auto pointAt = [&](std::uint64_t share) {
         return first + std::min(entries, share > before ? share - before : 0);
     };
-    // The middle third of the work in chunks, taken from both ends.
+    // The later part from the first unit header after two thirds of the
+    // work, and the middle third in chunks, taken from both ends: a chunk
+    // starts at the first unit header between its point and the next one
+    // (none there: no chunk), so that a dump of few, large units is looked
+    // through once at most.
+    const std::uint64_t twoThirds = pointAt(total / 3 * 2);
+    const std::uint64_t later = unitHeaderFrom(peek, size, twoThirds, twoThirds + kHeaderSearch);
     std::vector<std::uint64_t> chunks;
-    for (std::uint64_t c = 0; c < kChunks; ++c) {
-        const std::uint64_t at = unitHeaderFrom(peek, size, pointAt(total / 3 + total / 3 * c / kChunks));
+    for (std::uint64_t c = 0; c < kChunks && later != 0; ++c) {
+        const std::uint64_t from = pointAt(total / 3 + total / 3 * c / kChunks);
+        const std::uint64_t to = std::min(later, pointAt(total / 3 + total / 3 * (c + 1) / kChunks));
+        const std::uint64_t at = unitHeaderFrom(peek, size, from, to);
         if (at != 0 && (chunks.empty() || at > chunks.back())) chunks.push_back(at);
     }
-    const std::uint64_t later = unitHeaderFrom(peek, size, pointAt(total / 3 * 2));
-    while (!chunks.empty() && (later == 0 || chunks.back() >= later)) chunks.pop_back();
-    if (!chunks.empty()) {
-        plan.start = later;
-        plan.chunks = std::move(chunks);
-    } else {
-        // No chunks to be had: two parts, each about half of the work.
-        plan.start = unitHeaderFrom(peek, size, pointAt(total / 2));
-    }
+    // Without a unit header in the middle third there are two parts only.
+    plan.start = later;
+    plan.chunks = std::move(chunks);
     plan.valid = plan.start != 0;
     return plan;
 }
