@@ -4,10 +4,13 @@
 // part's reading depends on the text before it, the parts must not be joined.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "../fuzz/pipeline.h"
 #include "reader/ModelLoader.h"
+#include "reader/PartLoad.h"
 
 namespace {
 
@@ -166,6 +169,40 @@ TEST(PartLoad, OnlyAtAUnitHeaderOfAnLfText) {
     EXPECT_EQ(describeModel(*kestrel::reader::loadTextInParts(dump, start, split)),
               describeModel(*kestrel::reader::loadText(dump)));
     EXPECT_FALSE(split);
+}
+
+// The search for a unit header looks for its phrase in windows of the text:
+// it must find what a look at every line start finds, wherever a header line
+// lies against the windows' edges, and pass over the phrase in other lines.
+TEST(PartLoad, UnitHeaderSearchFindsTheFirstHeaderLine) {
+    const std::vector<std::string> lines = {
+        "  Compilation Unit @ offset 0x1c2:\n",
+        "  Compilation Unit @ offset 0x2f0:\r\n",
+        "Compilation Unit @ offset 0x10:\n",
+        "  Compilation Unit @ offset zz:\n",
+        "  Compilation Unit @ offset",
+        "    <c>   DW_AT_name        : Compilation Unit @ offset 0x5:\t\n",
+        "    <c>   DW_AT_name        : " + std::string(5000, 'x') + "\t\n",
+        " <1><21>: Abbrev Number: 2 (DW_TAG_base_type)\n",
+        "    <22>   DW_AT_byte_size   : 4\t\n",
+    };
+    std::string text = "\napp.elf:     file format elf32-littlearm\n\nContents of the .debug_info section:\n\n";
+    for (std::size_t k = 0; text.size() < (300u << 10); k = (k * 7 + 3) % 101) text += lines[k % lines.size()];
+    const kestrel::reader::Peek peek = [&text](std::uint64_t at, char* out, std::size_t size) -> std::size_t {
+        return at < text.size() ? text.copy(out, size, at) : 0;
+    };
+    // Every line start that is a unit header, by the check of one position.
+    std::vector<std::uint64_t> headers;
+    for (std::size_t at = text.find('\n'); at + 1 < text.size(); at = text.find('\n', at + 1))
+        if (kestrel::reader::planPartsAt(peek, at + 1).valid) headers.push_back(at + 1);
+    ASSERT_GT(headers.size(), 100u);
+    for (std::uint64_t point = 0; point < text.size(); point += 331) {
+        for (std::uint64_t limit : {std::uint64_t{text.size()}, point + 700}) {
+            auto next = std::lower_bound(headers.begin(), headers.end(), std::max<std::uint64_t>(point, 1));
+            const std::uint64_t expected = next != headers.end() && *next < limit ? *next : 0;
+            EXPECT_EQ(kestrel::reader::unitHeaderFrom(peek, text.size(), point, limit), expected) << point;
+        }
+    }
 }
 
 }  // namespace

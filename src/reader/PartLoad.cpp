@@ -144,26 +144,45 @@ bool unitHeaderAt(const Peek& peek, std::uint64_t at) {
     return found;
 }
 
-// The start of the first unit header line from `point` on and before
-// `limit` (looked for in windows that overlap by a line's worth), or 0.
+// The offset in `window` of the first unit header line that lies whole in
+// it after its first LF, or npos. Every such line holds the phrase below:
+// the phrase is looked for, and only the lines that hold it are read.
+std::size_t unitHeaderIn(std::string_view window) {
+    constexpr std::string_view kPhrase = "Compilation Unit @ offset";
+    const std::size_t firstEnd = window.find('\n');
+    if (firstEnd == std::string_view::npos) return std::string_view::npos;
+    for (std::size_t from = firstEnd + 1;;) {
+        const std::size_t hit = window.find(kPhrase, from);
+        if (hit == std::string_view::npos) return std::string_view::npos;
+        // A line end lies before the phrase: the first one, or that of the
+        // line looked at last.
+        const std::size_t start = window.rfind('\n', hit) + 1;
+        const std::size_t end = window.find('\n', hit);
+        if (end == std::string_view::npos) return std::string_view::npos;
+        std::string_view line = window.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        if (isUnitHeader(line)) return start;
+        from = end + 1;
+    }
+}
+
+}  // namespace
+
 std::uint64_t unitHeaderFrom(const Peek& peek, std::uint64_t size, std::uint64_t point, std::uint64_t limit) {
     constexpr std::size_t kWindow = 64u << 10;
     std::string buffer;
     for (std::uint64_t at = std::max<std::uint64_t>(point, 1); at < size && at < limit;
          at += kWindow - kProbeBytes) {
         const std::string_view window = peekAt(peek, at - 1, buffer, kWindow);
-        std::uint64_t found = 0;
-        wholeLines(window, false, [&](std::string_view line, std::size_t from) {
-            if (isUnitHeader(line)) found = at - 1 + from;
-            return found == 0;
-        });
-        if (found != 0) return found < limit ? found : 0;
+        const std::size_t from = unitHeaderIn(window);
+        if (from != std::string_view::npos) {
+            const std::uint64_t found = at - 1 + from;
+            return found < limit ? found : 0;
+        }
         if (window.size() < kWindow) break;
     }
     return 0;
 }
-
-}  // namespace
 
 PartPlan planPartsAt(const Peek& peek, std::uint64_t start, const std::vector<std::uint64_t>& chunks) {
     PartPlan plan;

@@ -68,6 +68,10 @@ PartPlan planParts(const Peek& peek, std::uint64_t size);
 // starts at each, after a line end, and the chunks ascend before `start`.
 PartPlan planPartsAt(const Peek& peek, std::uint64_t start, const std::vector<std::uint64_t>& chunks = {});
 
+// The start of the first unit header line from `point` on and before
+// `limit` (looked for in windows that overlap by a line's worth), or 0.
+std::uint64_t unitHeaderFrom(const Peek& peek, std::uint64_t size, std::uint64_t point, std::uint64_t limit);
+
 // Reads the dump into `model` by `plan` and completes it (link, normalise),
 // as ModelLoader does for text read in one piece. `split` tells whether the
 // parts were joined. Returns false, with the reason, when the text cannot be
