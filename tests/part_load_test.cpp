@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -148,6 +150,64 @@ TEST(PartLoad, ChunksReadByEitherThreadGiveTheModelOfOnePiece) {
             if (std::string(c.name).starts_with("two plain units")) {
                 EXPECT_TRUE(split) << firstTakes;
             }
+        }
+    }
+}
+
+// A plan made while the first thread reads is used only when it comes before
+// that thread has read past the end of its first part. Each case's text is
+// read with the plan in force (the first thread starts once the second one
+// reads), then with the plan late (made once the first thread is past it).
+TEST(PartLoad, APlanMadeMeanwhileIsUsedOnlyInTime) {
+    for (const Case& c : cases()) {
+        SCOPED_TRACE(c.name);
+        const std::string dump = dumpOf(c);
+        const std::size_t start = dump.find("  Compilation Unit @ offset 0x50:");
+        const kestrel::reader::Peek peek = [&dump](std::uint64_t at, char* out, std::size_t size) -> std::size_t {
+            return at < dump.size() ? dump.copy(out, size, at) : 0;
+        };
+        for (bool late : {false, true}) {
+            std::mutex mutex;
+            std::condition_variable changed;
+            bool secondReads = false;
+            bool firstPassed = false;
+            bool planMade = false;
+            const kestrel::reader::RangeReader read = [&](std::uint64_t begin, std::uint64_t end,
+                                                          const std::function<bool(std::string_view)>& onBlock,
+                                                          std::string&) {
+                std::unique_lock<std::mutex> lock(mutex);
+                if (begin != 0) secondReads = true;
+                changed.notify_all();
+                if (begin == 0 && !late) changed.wait(lock, [&] { return secondReads; });
+                lock.unlock();
+                end = std::min<std::uint64_t>(end, dump.size());
+                for (std::uint64_t at = begin; at < end; at += 16) {
+                    if (!onBlock(std::string_view(dump).substr(at, std::min<std::uint64_t>(16, end - at)))) break;
+                    if (begin == 0 && at + 16 > start + 200 && !firstPassed) {
+                        // Past the point and some entries: reads on once the plan is made.
+                        lock.lock();
+                        firstPassed = true;
+                        changed.notify_all();
+                        changed.wait(lock, [&] { return planMade; });
+                        lock.unlock();
+                    }
+                }
+                return true;
+            };
+            const auto makePlan = [&] {
+                std::unique_lock<std::mutex> lock(mutex);
+                if (late) changed.wait(lock, [&] { return firstPassed; });
+                const kestrel::reader::PartPlan plan = kestrel::reader::planPartsAt(peek, start);
+                planMade = true;
+                changed.notify_all();
+                return plan;
+            };
+            kestrel::model::DwarfModel model;
+            std::string error;
+            bool split = !c.joined;
+            ASSERT_TRUE(kestrel::reader::loadPlanningMeanwhile(read, makePlan, model, error, split));
+            EXPECT_EQ(describeModel(model), describeModel(*kestrel::reader::loadText(dump))) << late;
+            EXPECT_EQ(split, c.joined && !late) << late;
         }
     }
 }

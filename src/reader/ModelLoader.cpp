@@ -61,13 +61,14 @@ bool ModelLoader::dependsOnEarlier() const { return state_->reader.dependsOnEarl
 
 bool loadFile(const std::string& dumpFileName, model::DwarfModel& model, std::string& error) {
     const RangeReader read = fileRanges(dumpFileName);
-    // A large dump is read in parts on two threads where a second core can take them.
-    std::uint64_t size = 0;
-    const PartPlan plan = std::thread::hardware_concurrency() >= 2 && fileSize(dumpFileName, size)
-                              ? planParts(filePeek(dumpFileName), size)
-                              : PartPlan{};
     bool split = false;
-    return loadInParts(read, plan, model, error, split);
+    // A large dump is read in parts on two threads where a second core can
+    // take them; the second thread plans them while the first one reads.
+    std::uint64_t size = 0;
+    if (std::thread::hardware_concurrency() < 2 || !fileSize(dumpFileName, size))
+        return loadInParts(read, PartPlan{}, model, error, split);
+    return loadPlanningMeanwhile(read, [&dumpFileName, size] { return planParts(filePeek(dumpFileName), size); },
+                                 model, error, split);
 }
 
 std::unique_ptr<model::DwarfModel> loadTextInParts(std::string_view dumpText, std::size_t partStart, bool& split) {

@@ -274,6 +274,58 @@ private:
     std::size_t firstLimit_;
 };
 
+// The plan, made by the second thread while the first one already reads
+// from the start of the text. The first thread tells how far it has read
+// before it takes in each block; a plan is in force only when it comes before
+// the first thread has passed the end of its first part, and once in force,
+// that thread stops there. Otherwise the first thread reads the whole text.
+class PlanHandoff {
+public:
+    // The first thread, before it takes in the bytes up to `upTo`: where its
+    // first part ends, or UINT64_MAX while no plan is in force.
+    std::uint64_t firstPartEnd(std::uint64_t upTo) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (state_ == State::Pending) reached_ = std::max(reached_, upTo);
+        return state_ == State::InForce ? firstEnd_ : UINT64_MAX;
+    }
+    // The first thread, when its reading of the text has ended: a plan that
+    // comes later is not taken.
+    void close() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (state_ == State::Pending) state_ = State::Dropped;
+    }
+    // The second thread: offers the plan; whether it is in force. It must
+    // live as long as the reading.
+    bool offer(const PartPlan& plan, Chunks* chunks) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const std::uint64_t end = plan.chunks.empty() ? plan.start : plan.chunks.front();
+        if (state_ != State::Pending || !plan.valid || reached_ > end) {
+            state_ = State::Dropped;
+            return false;
+        }
+        state_ = State::InForce;
+        firstEnd_ = end;
+        plan_ = &plan;
+        chunks_ = chunks;
+        return true;
+    }
+    // The plan in force and its chunks, or nulls.
+    std::pair<const PartPlan*, Chunks*> inForce() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (state_ != State::InForce) return {nullptr, nullptr};
+        return {plan_, chunks_};
+    }
+
+private:
+    enum class State { Pending, InForce, Dropped };
+    std::mutex mutex_;
+    State state_ = State::Pending;
+    std::uint64_t reached_ = 0;
+    std::uint64_t firstEnd_ = 0;
+    const PartPlan* plan_ = nullptr;
+    Chunks* chunks_ = nullptr;
+};
+
 // A part read by the second thread into a model of its own.
 struct OwnPart {
     std::unique_ptr<model::DwarfModel> model;
@@ -281,16 +333,24 @@ struct OwnPart {
     bool complete = false;
 };
 
-// The second thread: the later part, then chunks from the back. Its
-// destructor stops the reading and waits for the thread, so that leaving
-// loadInParts in any way (exceptions and read errors included) leaves no
-// thread behind.
+// The second thread: makes the plan and offers it (see PlanHandoff), then
+// reads the later part and chunks from the back. Its destructor stops the
+// reading and waits for the thread, so that leaving loadInParts in any way
+// (exceptions and read errors included) leaves no thread behind. With
+// `offerFirst`, the plan is made and offered before the thread starts.
 class SecondReading {
 public:
-    SecondReading(const RangeReader& read, const PartPlan& plan, Chunks& chunks)
-        : chunkParts_(plan.chunks.size()) {
+    SecondReading(const RangeReader& read, const std::function<PartPlan()>& makePlan, PlanHandoff& handoff,
+                  bool offerFirst) {
+        if (offerFirst && !settle(makePlan, handoff)) return;
         try {
-            thread_ = std::thread([this, &read, &plan, &chunks] { run(read, plan, chunks); });
+            thread_ = std::thread([this, &read, &makePlan, &handoff, offerFirst] {
+                try {
+                    if (offerFirst || settle(makePlan, handoff)) readParts(read);
+                } catch (...) {
+                    failed_ = true;  // the first thread goes on (and meets the same trouble, if any)
+                }
+            });
         } catch (...) {
             failed_ = true;  // no thread: the first thread reads everything
         }
@@ -316,13 +376,20 @@ public:
     }
 
 private:
+    // Makes the plan and offers it: whether it is in force.
+    bool settle(const std::function<PartPlan()>& makePlan, PlanHandoff& handoff) {
+        plan_ = makePlan();
+        chunks_.emplace(plan_.chunks.size(), plan_.firstTakesAtMost);
+        chunkParts_.resize(plan_.chunks.size());
+        return handoff.offer(plan_, &*chunks_);
+    }
+
     // Reads [begin, end) into a new part. The later part's text is ended
     // there (the dump ends with it); a chunk's is not, so that its reader
     // still shows the state in which the next part's text begins.
-    bool readPart(const RangeReader& read, std::uint64_t begin, std::uint64_t end, bool littleEndian, bool endsText,
-                  OwnPart& part) {
+    bool readPart(const RangeReader& read, std::uint64_t begin, std::uint64_t end, bool endsText, OwnPart& part) {
         part.model = std::make_unique<model::DwarfModel>();
-        part.loader = std::make_unique<ModelLoader>(*part.model, ModelLoader::LaterPart{littleEndian});
+        part.loader = std::make_unique<ModelLoader>(*part.model, ModelLoader::LaterPart{plan_.littleEndian});
         std::string error;
         bool stopped = false;
         const bool readOk = read(begin, end, [&](std::string_view block) {
@@ -338,18 +405,16 @@ private:
         return true;
     }
 
-    void run(const RangeReader& read, const PartPlan& plan, Chunks& chunks) {
-        try {
-            if (!readPart(read, plan.start, UINT64_MAX, plan.littleEndian, true, later_)) return;
-            for (std::optional<std::size_t> k = chunks.fromBack(); k; k = chunks.fromBack()) {
-                const std::uint64_t end = *k + 1 < plan.chunks.size() ? plan.chunks[*k + 1] : plan.start;
-                if (!readPart(read, plan.chunks[*k], end, plan.littleEndian, false, chunkParts_[*k])) return;
-            }
-        } catch (...) {
-            failed_ = true;  // the first thread goes on (and meets the same trouble, if any)
+    void readParts(const RangeReader& read) {
+        if (!readPart(read, plan_.start, UINT64_MAX, true, later_)) return;
+        for (std::optional<std::size_t> k = chunks_->fromBack(); k; k = chunks_->fromBack()) {
+            const std::uint64_t end = *k + 1 < plan_.chunks.size() ? plan_.chunks[*k + 1] : plan_.start;
+            if (!readPart(read, plan_.chunks[*k], end, false, chunkParts_[*k])) return;
         }
     }
 
+    PartPlan plan_;
+    std::optional<Chunks> chunks_;
     OwnPart later_;
     std::vector<OwnPart> chunkParts_;
     std::atomic<bool> stop_{false};
@@ -370,28 +435,48 @@ bool canAppendAll(const model::DwarfModel& model, const std::vector<model::Dwarf
 
 }  // namespace
 
-bool loadInParts(const RangeReader& read, const PartPlan& plan, model::DwarfModel& model, std::string& error,
-                 bool& split) {
+namespace {
+
+bool loadInParts(const RangeReader& read, const std::function<PartPlan()>& makePlan, bool planFirst,
+                 model::DwarfModel& model, std::string& error, bool& split) {
     split = false;
     ModelLoader loader(model);
     auto push = [&loader](std::string_view block) { return loader.push(block); };
-    if (!plan.valid) {
-        if (!read(0, UINT64_MAX, push, error)) return false;
+    PlanHandoff handoff;
+    SecondReading second(read, makePlan, handoff, planFirst);
+    // The earlier part: the text from its start, up to where a plan in force
+    // ends it.
+    std::uint64_t at = 0;
+    bool cut = false;
+    const bool readOk = read(0, UINT64_MAX, [&](std::string_view block) {
+        const std::uint64_t end = handoff.firstPartEnd(at + block.size());
+        if (end != UINT64_MAX && at + block.size() >= end) {
+            cut = true;
+            loader.push(block.substr(0, static_cast<std::size_t>(end - at)));
+            at = end;
+            return false;
+        }
+        at += block.size();
+        return push(block);
+    }, error);
+    handoff.close();
+    if (!readOk) return false;
+    const auto [plan, chunks] = handoff.inForce();
+    if (!cut || plan == nullptr) {
+        // Read in one piece (or no dump): the second thread has nothing to add.
+        second.stop();
         loader.finish();
         return true;
     }
-    const std::size_t chunkCount = plan.chunks.size();
-    Chunks chunks(chunkCount, plan.firstTakesAtMost);
-    SecondReading second(read, plan, chunks);
-    // The earlier part, then chunks from the front, read on as one text.
-    auto chunkEnd = [&](std::size_t k) { return k + 1 < chunkCount ? plan.chunks[k + 1] : plan.start; };
-    if (!read(0, chunkCount > 0 ? plan.chunks[0] : plan.start, push, error)) return false;
-    for (std::optional<std::size_t> k = chunks.fromFront(); k; k = chunks.fromFront())
-        if (!read(plan.chunks[*k], chunkEnd(*k), push, error)) return false;
-    const std::size_t taken = chunks.takenFromFront();
-    const std::uint64_t stoppedAt = taken < chunkCount ? plan.chunks[taken] : plan.start;
+    // Then chunks from the front, read on as one text.
+    const std::size_t chunkCount = plan->chunks.size();
+    auto chunkEnd = [&](std::size_t k) { return k + 1 < chunkCount ? plan->chunks[k + 1] : plan->start; };
+    for (std::optional<std::size_t> k = chunks->fromFront(); k; k = chunks->fromFront())
+        if (!read(plan->chunks[*k], chunkEnd(*k), push, error)) return false;
+    const std::size_t taken = chunks->takenFromFront();
+    const std::uint64_t stoppedAt = taken < chunkCount ? plan->chunks[taken] : plan->start;
 
-    const ModelLoader::LaterPart assumed{plan.littleEndian};
+    const ModelLoader::LaterPart assumed{plan->littleEndian};
     bool joined = loader.readyForLaterPart(assumed);
     if (!joined) second.stop();
     second.wait();
@@ -427,6 +512,26 @@ bool loadInParts(const RangeReader& read, const PartPlan& plan, model::DwarfMode
     if (!read(stoppedAt, UINT64_MAX, push, error)) return false;
     loader.finish();
     return true;
+}
+
+}  // namespace
+
+bool loadInParts(const RangeReader& read, const PartPlan& plan, model::DwarfModel& model, std::string& error,
+                 bool& split) {
+    if (!plan.valid) {
+        split = false;
+        ModelLoader loader(model);
+        if (!read(0, UINT64_MAX, [&loader](std::string_view block) { return loader.push(block); }, error))
+            return false;
+        loader.finish();
+        return true;
+    }
+    return loadInParts(read, [&plan] { return plan; }, true, model, error, split);
+}
+
+bool loadPlanningMeanwhile(const RangeReader& read, const std::function<PartPlan()>& makePlan,
+                           model::DwarfModel& model, std::string& error, bool& split) {
+    return loadInParts(read, makePlan, false, model, error, split);
 }
 
 }  // namespace kestrel::reader

@@ -78,5 +78,11 @@ std::uint64_t unitHeaderFrom(const Peek& peek, std::uint64_t size, std::uint64_t
 // read.
 bool loadInParts(const RangeReader& read, const PartPlan& plan, model::DwarfModel& model, std::string& error,
                  bool& split);
+// loadInParts with a plan that `makePlan` makes on the second thread while
+// the first one already reads from the start of the text. The plan is used
+// only when it comes before the first thread has read past the end of its
+// first part; otherwise the text is read in one piece.
+bool loadPlanningMeanwhile(const RangeReader& read, const std::function<PartPlan()>& makePlan,
+                           model::DwarfModel& model, std::string& error, bool& split);
 
 }  // namespace kestrel::reader
