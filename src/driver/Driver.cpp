@@ -2,6 +2,8 @@
 
 #include <ctime>
 #include <filesystem>
+#include <future>
+#include <string>
 #include <system_error>
 #include <exception>
 #include <memory>
@@ -148,24 +150,40 @@ std::string elfBesideDump(const RunFiles& files) {
     return {};
 }
 
-// The data objects of the image's symbol table, for the omissions log; null
-// (with the reason printed) when the check cannot be made.
-std::unique_ptr<reader::ElfSymbols> symbolsFor(const RunFiles& files, std::ostream& out) {
+// The data objects of the image's symbol table, for the omissions log, or
+// the line that tells why the check cannot be made.
+struct ImageSymbols {
+    std::unique_ptr<reader::ElfSymbols> symbols;  // null when the check cannot be made
+    std::string problem;
+};
+
+ImageSymbols symbolsFor(const RunFiles& files) {
+    ImageSymbols result;
     const std::string elfPath = files.elfInput ? files.elfPath() : elfBesideDump(files);
     if (elfPath.empty()) {
-        printLine(out, "Omissions not checked: no ELF file beside the dump");
-        return nullptr;
+        result.problem = "Omissions not checked: no ELF file beside the dump";
+        return result;
     }
     auto symbols = std::make_unique<reader::ElfSymbols>(reader::readElfSymbols(elfPath));
     if (!symbols->ok()) {
-        printLine(out, "Omissions not checked: " + symbols->error);
-        return nullptr;
+        result.problem = "Omissions not checked: " + symbols->error;
+    } else if (!symbols->hasSymbolTable) {
+        result.problem = "Omissions not checked: the ELF file has no symbol table";
+    } else {
+        result.symbols = std::move(symbols);
     }
-    if (!symbols->hasSymbolTable) {
-        printLine(out, "Omissions not checked: the ELF file has no symbol table");
-        return nullptr;
+    return result;
+}
+
+// The symbols are read on a thread of their own while the debugging
+// information is (they are needed only after it); where no thread is to be
+// had, when they are asked for.
+std::future<ImageSymbols> symbolsMeanwhile(const RunFiles& files) {
+    try {
+        return std::async(std::launch::async, [files] { return symbolsFor(files); });
+    } catch (const std::system_error&) {
+        return std::async(std::launch::deferred, [files] { return symbolsFor(files); });
     }
-    return symbols;
 }
 
 }  // namespace
@@ -179,6 +197,7 @@ int runImage(const std::string& inputPath, std::ostream& out, std::size_t* signa
     printLine(out, "outFileMap : " + files.mapFile);
 
     const std::time_t start = std::time(nullptr);
+    std::future<ImageSymbols> pendingSymbols = symbolsMeanwhile(files);
 
     ConsoleReporter reporter(out);
     auto model = std::make_unique<model::DwarfModel>();
@@ -215,7 +234,9 @@ int runImage(const std::string& inputPath, std::ostream& out, std::size_t* signa
     }
     printTiming(out, "Parsing Dwarf finished", start);
 
-    const std::unique_ptr<reader::ElfSymbols> symbols = symbolsFor(files, out);
+    const ImageSymbols imageSymbols = pendingSymbols.get();
+    if (!imageSymbols.problem.empty()) printLine(out, imageSymbols.problem);
+    const reader::ElfSymbols* symbols = imageSymbols.symbols.get();
     writers::OmissionAccount account;
     if (symbols != nullptr) account.symbols = &symbols->objects;
     std::size_t signals = 0;
