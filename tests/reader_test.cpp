@@ -560,14 +560,14 @@ private:
 // sanitizer build checks both).
 TEST(ReaderExceptions, AModelGivenUpMidwayReleasesItsMemory) {
     std::string text = " <0><b>: Abbrev Number: 1 (DW_TAG_compile_unit)\n";
-    for (int k = 0; k < 20000; ++k)
+    for (int k = 0; k < 40000; ++k)
         text += " <1><" + std::to_string(100 + k) + ">: Abbrev Number: 2 (DW_TAG_variable)\n    <c>   DW_AT_name        : v\n";
     kestrel::test::TempDir dir;
     kestrel::test::writeFile(dir.path / "big_ObjDump.txt", text);
 
     for (bool fromFile : {false, true}) {
         SCOPED_TRACE(fromFile ? "from a file" : "in blocks");
-        ScantMemory scant(std::size_t{2} << 20);
+        ScantMemory scant(std::size_t{3} << 20);
         std::pmr::memory_resource* previous = std::pmr::set_default_resource(&scant);
         bool ranOut = false;
         try {

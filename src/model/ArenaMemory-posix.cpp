@@ -87,11 +87,12 @@ bool makePresent(void* begin, std::size_t bytes) {
 }
 
 std::pmr::memory_resource* largeBlocks() {
-    // An arena fills its blocks one after the other: the huge page it is
-    // filling when the model is complete stays partly unused. Blocks of 8 MiB
-    // and more (an arena grows by half its size per block) keep that share
-    // small; a small model's blocks keep small pages.
-    static LargeBlocks blocks(std::size_t{8} << 20);
+    // Every block of an arena has huge pages where the system has them: a
+    // dump read in parts fills a dozen arenas of a few MiB each, and with
+    // small pages their first touch costs more than reading their entries.
+    // The huge page an arena is filling when its model is complete stays
+    // partly unused: at most 2 MiB per arena.
+    static LargeBlocks blocks(std::size_t{2} << 20);
     return &blocks;
 }
 

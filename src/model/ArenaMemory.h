@@ -1,9 +1,9 @@
 // Where the model's arena takes its blocks from. The arena asks for few,
 // large, growing blocks and gives them all back only when the model ends, so
 // they are taken from the system directly: on Linux as anonymous mappings
-// aligned to 2 MiB and, from 8 MiB on, marked for transparent huge pages,
-// which spares most of the page faults of a first touch of a large model;
-// elsewhere from the global operator new.
+// aligned to 2 MiB and marked for transparent huge pages, which spares most
+// of the page faults of a first touch of the model; elsewhere from the
+// global operator new.
 #pragma once
 
 #include <cstddef>
@@ -33,13 +33,14 @@ inline std::pmr::memory_resource* arenaBlocks() {
 bool makePresent(void* begin, std::size_t bytes);
 
 // A model's arena: objects are placed one after the other in blocks that grow
-// by half (the first of `firstBlock` bytes), and all of them are given back
-// when the arena ends (deallocate does nothing). The pages ahead of the fill
-// point are made present in batches (makePresent), which spares a page fault
-// per page; at most one batch lies ready beyond what was taken.
+// by half (the first of `firstBlock` bytes, a huge page by default), and all
+// of them are given back when the arena ends (deallocate does nothing). The
+// pages ahead of the fill point are made present in batches (makePresent),
+// which spares a page fault per page; at most one batch lies ready beyond
+// what was taken.
 class ModelArena final : public std::pmr::memory_resource {
 public:
-    explicit ModelArena(std::pmr::memory_resource* upstream, std::size_t firstBlock = std::size_t{1} << 20)
+    explicit ModelArena(std::pmr::memory_resource* upstream, std::size_t firstBlock = std::size_t{2} << 20)
         : upstream_(upstream), nextSize_(firstBlock) {}
     ~ModelArena() override;
     ModelArena(const ModelArena&) = delete;
