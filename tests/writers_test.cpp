@@ -28,6 +28,7 @@
 #include "writers/CanapeFormat.h"
 #include "writers/FileOutput.h"
 #include "writers/MapFormat.h"
+#include "writers/Omissions.h"
 #include "writers/OutputPass.h"
 
 using namespace kestrel::model;
@@ -634,6 +635,29 @@ TEST(OutputPass, DeclarationsAreLocatedInTheirOwnUnit) {
               "Warning - Duplicate Static VariableName: count\r\n"
               "  Location File: /declared.h(7)\r\n"
               "  Location File: /declared.h(7)\r\n");
+}
+
+// A symbol is matched with a variable by the linkage name of the variable or
+// of its declaration, whatever entry the declaration is: a member, a
+// variable, or (in DWARF no compiler writes, but read all the same) a
+// subprogram.
+TEST(Omissions, LinkageNamesOfDeclarationsOfEveryKindAreLookedAt) {
+    for (const char* declarationTag : {"DW_TAG_member", "DW_TAG_variable", "DW_TAG_subprogram"}) {
+        SCOPED_TRACE(declarationTag);
+        auto model = loadText(std::string(" <0><b>: Abbrev Number: 1 (DW_TAG_compile_unit)\n"
+                                          " <1><30>: Abbrev Number: 2 (") +
+                              declarationTag +
+                              ")\n"
+                              "    <31>   DW_AT_linkage_name: (indirect string, offset: 0x1f): _ZN1k3oddE\n"
+                              " <1><40>: Abbrev Number: 3 (DW_TAG_variable)\n"
+                              "    <41>   DW_AT_specification: <0x30>\t\n");
+        std::vector<ElfDataSymbol> symbols(1);
+        symbols[0] = {"_ZN1k3oddE", 0x20000000, 4, ".bss"};
+        std::string log;
+        const OmissionCounts counts = appendOmissions(log, symbols, *model, {});
+        EXPECT_EQ(counts.omissions, 1u);
+        EXPECT_EQ(log, "_ZN1k3oddE\t0x20000000\t4\t.bss\toptimized out\r\n");
+    }
 }
 
 }  // namespace

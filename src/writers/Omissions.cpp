@@ -27,16 +27,21 @@ void appendHex(std::string& out, std::uint64_t value) {
     while (n > 0) out += digits[--n];
 }
 
-// The linkage names of the model by object.
+// The linkage names of the model by object. Only variables and their
+// declarations are asked for: the names of variables and members (a static
+// member's declaration) are indexed at once, those of other entries (most
+// are functions') only when a variable's declaration is one of them.
 class LinkageNames {
 public:
-    explicit LinkageNames(const DwarfModel& model) {
-        names_.reserve(model.linkageNames.size());
-        for (const auto& [object, name] : model.linkageNames) names_.emplace(object, name);
+    explicit LinkageNames(const DwarfModel& model) : model_(model) {
+        for (const auto& [object, name] : model.linkageNames)
+            if (indexedAtOnce(object)) names_.emplace(object, name);
     }
     std::string_view of(const BasicObject* object) const {
-        auto it = names_.find(object);
-        return it != names_.end() ? it->second : std::string_view{};
+        if (object == nullptr) return {};
+        const Map& names = indexedAtOnce(object) ? names_ : others();
+        auto it = names.find(object);
+        return it != names.end() ? it->second : std::string_view{};
     }
 
     // The name a symbol table gives a variable: its linkage name, else its
@@ -50,7 +55,23 @@ public:
     }
 
 private:
-    std::unordered_map<const BasicObject*, std::string_view> names_;
+    using Map = std::unordered_map<const BasicObject*, std::string_view>;
+    static bool indexedAtOnce(const BasicObject* object) {
+        return object->kind() == Kind::Variable || object->kind() == Kind::Member;
+    }
+    const Map& others() const {
+        if (!othersMade_) {
+            othersMade_ = true;
+            for (const auto& [object, name] : model_.linkageNames)
+                if (!indexedAtOnce(object)) others_.emplace(object, name);
+        }
+        return others_;
+    }
+
+    const DwarfModel& model_;
+    Map names_;
+    mutable Map others_;
+    mutable bool othersMade_ = false;
 };
 
 // GCC names a function's static variable `name.N` in the symbol table.
