@@ -127,6 +127,7 @@ inline std::string describeModel(const model::DwarfModel& m) {
     add("index", n(m.objectsByOffset.size()), n(m.typeSectionObjects.size()), "\n");
     for (const BasicObject* o : m.locatedObjects) add("located", at(o));
     for (const BasicObject* o : m.constantObjects) add("constant", at(o));
+    for (const BasicObject* o : m.plainVariables) add("plain", at(o));
     for (const auto& [o, text] : m.linkageNames) add("linkage", at(o), std::string(text));
     for (const auto& [o, text] : m.constValues) add("const", at(o), std::string(text));
     for (const auto& [o, value] : m.accessibilities) add("access", at(o), n(value));
@@ -176,6 +177,14 @@ inline PipelineOutcome runPipeline(std::string_view dumpText, const std::filesys
         outcome.located = whole->locatedObjects.size();
         outcome.variables = whole->variables.size();
         const std::string described = describeModel(*whole);
+        // The reader's list of plain variables is the tree's, in its order.
+        {
+            std::vector<const model::BasicObject*> walked;
+            for (const model::VariableInfo* v : whole->variables)
+                if (!v->isParameter()) walked.push_back(v);
+            if (!std::equal(walked.begin(), walked.end(), whole->plainVariables.begin(), whole->plainVariables.end()))
+                outcome.problem = "the list of plain variables is not the tree's";
+        }
 
         // The same text read in two parts at once, split at a unit header.
         for (std::size_t start : detail::unitHeaderStarts(dumpText, 4)) {

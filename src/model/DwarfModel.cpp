@@ -415,6 +415,7 @@ void DwarfModel::append(std::unique_ptr<DwarfModel> later) {
     appendAll(accessibilities, l.accessibilities);
     appendAll(dataBitOffsets, l.dataBitOffsets);
     appendAll(locatedObjects, l.locatedObjects);
+    appendAll(plainVariables, l.plainVariables);
     appendAll(constantObjects, l.constantObjects);
     appendAll(locationExpressions, l.locationExpressions);
     addressTables.merge(l.addressTables);

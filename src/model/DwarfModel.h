@@ -308,6 +308,9 @@ public:
     // Appends the declaration line of `object` as the dump wrote it.
     void appendDeclLine(std::string& out, const BasicObject& object) const;
     std::vector<BasicObject*> locatedObjects;
+    // The variables that are no parameters, in reading order, as the reader
+    // makes them: the omissions account looks through these only.
+    std::vector<VariableInfo*> plainVariables;
     std::vector<BasicObject*> constantObjects;
     // The text of every DW_AT_location expression that is neither a single
     // address nor a location list, by the variable's DIE offset (in reading

@@ -68,7 +68,10 @@ void DumpReader::onDieHeader(const g::DieHeader& header) {
     const TagInfo& tag = tagInfo(header.tag);
     BasicObject* object = model_.make(tag.kind, offset, tag.text, parent);
     if (auto* pointer = as<TypeInfo_Pointer>(object)) pointer->byteSize = attributes_.pointerSize;
-    if (auto* variable = as<VariableInfo>(object)) variable->setParameter(tag.parameter);
+    if (auto* variable = as<VariableInfo>(object)) {
+        variable->setParameter(tag.parameter);
+        if (!tag.parameter) model_.plainVariables.push_back(variable);
+    }
     std::size_t level = static_cast<std::size_t>(depth) + 1;
     if (levels_.size() <= level) levels_.resize(level + 1, nullptr);
     levels_[level] = object;

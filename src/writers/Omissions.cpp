@@ -177,8 +177,7 @@ public:
             asked.insert(symbol->name);
             asked.insert(withoutNumberSuffix(symbol->name));
         }
-        for (const VariableInfo* v : model.variables) {
-            if (v->isParameter()) continue;
+        for (const VariableInfo* v : model.plainVariables) {
             const std::string_view name = linkage.symbolName(*v);
             if (name.empty() || asked.count(name) == 0) continue;
             if (!insideFunction(*v)) byName_.emplace(name, v);
