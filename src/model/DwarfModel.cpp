@@ -414,6 +414,8 @@ void DwarfModel::append(std::unique_ptr<DwarfModel> later) {
     appendAll(constValues, l.constValues);
     appendAll(accessibilities, l.accessibilities);
     appendAll(dataBitOffsets, l.dataBitOffsets);
+    appendAll(countedSubranges, l.countedSubranges);
+    appendAll(bitSizedMembers, l.bitSizedMembers);
     appendAll(locatedObjects, l.locatedObjects);
     appendAll(plainVariables, l.plainVariables);
     appendAll(constantObjects, l.constantObjects);
@@ -539,7 +541,7 @@ void endUnitWithLastBit(TypeInfo_Member& mb, BitField& bits) {
 
 void DwarfModel::normalise() {
     // Array bounds given as a count.
-    for (TypeInfo_Subrange* s : subranges)
+    for (TypeInfo_Subrange* s : countedSubranges)
         if (s->hasCount())
             s->upperB = static_cast<std::int32_t>(static_cast<std::uint32_t>(s->lowerB) +
                                                   static_cast<std::uint32_t>(s->count) - 1u);
@@ -571,9 +573,14 @@ void DwarfModel::normalise() {
         bits.bitOffset = littleEndian ? static_cast<std::int32_t>(unitBits - within - bits.bitSize)
                                       : static_cast<std::int32_t>(within);
     }
-    if (!littleEndian)
-        for (TypeInfo_Member* mb : members)
+    if (!littleEndian) {
+        // Each member once, however many bit sizes it was given.
+        std::vector<TypeInfo_Member*> fields = bitSizedMembers;
+        std::sort(fields.begin(), fields.end());
+        fields.erase(std::unique(fields.begin(), fields.end()), fields.end());
+        for (TypeInfo_Member* mb : fields)
             if (mb->bitSize() > 0) endUnitWithLastBit(*mb, mb->bitField(&arena));
+    }
 }
 
 }  // namespace kestrel::model

@@ -300,6 +300,10 @@ public:
     // DW_AT_data_bit_offset of bit-field members, in reading order (few
     // members have one).
     std::vector<std::pair<TypeInfo_Member*, std::int32_t>> dataBitOffsets;
+    // Subranges given DW_AT_count and members given DW_AT_bit_size (a member
+    // once per such attribute), in reading order: what normalise() looks at.
+    std::vector<TypeInfo_Subrange*> countedSubranges;
+    std::vector<TypeInfo_Member*> bitSizedMembers;
     // The declaration lines whose text is not a plain decimal number.
     std::vector<std::string_view> declLineTexts;
 

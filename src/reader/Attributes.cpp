@@ -293,7 +293,10 @@ struct Rules {
                 mb.dataMemberLocation = static_cast<std::int32_t>(v.n);
                 mb.setHasDataMemberLocation(true);
                 break;
-            case Attr::BitSize: mb.bitField(&c.model.arena).bitSize = v.decimal; break;
+            case Attr::BitSize:
+                c.model.bitSizedMembers.push_back(&mb);
+                mb.bitField(&c.model.arena).bitSize = v.decimal;
+                break;
             case Attr::BitOffset: mb.bitField(&c.model.arena).bitOffset = v.decimal; break;
             case Attr::DataBitOffset: {
                 // An entry's attributes arrive together: a repeated one
@@ -363,6 +366,7 @@ struct Rules {
         else if (v.attr == Attr::UpperBound) s.upperB = v.decimal;
         else if (v.attr == Attr::LowerBound) s.lowerB = v.decimal;
         else if (v.attr == Attr::Count) {
+            if (!s.hasCount()) c.model.countedSubranges.push_back(&s);
             s.count = v.decimal;
             s.setHasCount(true);
         }
