@@ -200,14 +200,23 @@ private:
 class DwarfModel {
 public:
     // An empty model: no root, no objects.
-    DwarfModel() = default;
+    DwarfModel() : DwarfModel(std::make_shared<ModelArena>(arenaBlocks())) {}
+    // An empty model whose objects go into `sharedArena`, which other models
+    // may fill too (the parts that one thread reads one after the other):
+    // their objects then lie together, without a partly used block each.
+    explicit DwarfModel(std::shared_ptr<ModelArena> sharedArena)
+        : arenaOwner_(std::move(sharedArena)), arena(*arenaOwner_) {}
 
     DwarfModel(const DwarfModel&) = delete;
     DwarfModel& operator=(const DwarfModel&) = delete;
 
-    // Where the reader places the objects it makes (and their children lists);
-    // declared first so that it outlives everything that points into it.
-    ModelArena arena{arenaBlocks()};
+private:
+    // Declared first, so that the arena outlives everything that points into it.
+    std::shared_ptr<ModelArena> arenaOwner_;
+
+public:
+    // Where the reader places the objects it makes (and their children lists).
+    ModelArena& arena;
 
     // Gives the model a root in the arena (the objects made by make() go below it).
     BasicObject* makeRoot();

@@ -30,7 +30,7 @@ constexpr std::uint64_t kHeaderSearch = 256u << 20;
 // against a byte of entries, in sixteenths.
 constexpr std::uint64_t kQuietCost = 3;
 // The chunks of the middle third of the work.
-constexpr std::uint64_t kChunks = 10;
+constexpr std::uint64_t kChunks = 32;
 
 // The bytes [at, at + size) of the text (fewer at its end).
 std::string_view peekAt(const Peek& peek, std::uint64_t at, std::string& buffer, std::size_t size) {
@@ -388,7 +388,9 @@ private:
     // there (the dump ends with it); a chunk's is not, so that its reader
     // still shows the state in which the next part's text begins.
     bool readPart(const RangeReader& read, std::uint64_t begin, std::uint64_t end, bool endsText, OwnPart& part) {
-        part.model = std::make_unique<model::DwarfModel>();
+        // The parts of this thread share one arena.
+        if (!arena_) arena_ = std::make_shared<model::ModelArena>(model::arenaBlocks());
+        part.model = std::make_unique<model::DwarfModel>(arena_);
         part.loader = std::make_unique<ModelLoader>(*part.model, ModelLoader::LaterPart{plan_.littleEndian});
         std::string error;
         bool stopped = false;
@@ -415,6 +417,7 @@ private:
 
     PartPlan plan_;
     std::optional<Chunks> chunks_;
+    std::shared_ptr<model::ModelArena> arena_;
     OwnPart later_;
     std::vector<OwnPart> chunkParts_;
     std::atomic<bool> stop_{false};
