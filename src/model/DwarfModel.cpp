@@ -442,8 +442,12 @@ void DwarfModel::append(std::unique_ptr<DwarfModel> later) {
 }
 
 std::size_t DwarfModel::textBytesReserved() const {
-    std::size_t n = texts.bytesReserved();
-    for (const auto& part : appendedParts_) n += part->textBytesReserved();
+    std::vector<const TextPool*> pools{&texts};
+    for (const auto& part : appendedParts_) pools.push_back(&part->texts);
+    std::sort(pools.begin(), pools.end());
+    pools.erase(std::unique(pools.begin(), pools.end()), pools.end());
+    std::size_t n = 0;
+    for (const TextPool* pool : pools) n += pool->bytesReserved();
     return n;
 }
 

@@ -200,12 +200,16 @@ private:
 class DwarfModel {
 public:
     // An empty model: no root, no objects.
-    DwarfModel() : DwarfModel(std::make_shared<ModelArena>(arenaBlocks())) {}
-    // An empty model whose objects go into `sharedArena`, which other models
-    // may fill too (the parts that one thread reads one after the other):
-    // their objects then lie together, without a partly used block each.
-    explicit DwarfModel(std::shared_ptr<ModelArena> sharedArena)
-        : arenaOwner_(std::move(sharedArena)), arena(*arenaOwner_) {}
+    DwarfModel() : DwarfModel(std::make_shared<ModelArena>(arenaBlocks()), std::make_shared<TextPool>()) {}
+    // An empty model whose objects go into `sharedArena` and whose texts go
+    // into `sharedTexts`, which other models may fill too (the parts that one
+    // thread reads one after the other): their objects and texts then lie
+    // together, without a partly used block each.
+    DwarfModel(std::shared_ptr<ModelArena> sharedArena, std::shared_ptr<TextPool> sharedTexts)
+        : arenaOwner_(std::move(sharedArena)),
+          arena(*arenaOwner_),
+          textsOwner_(std::move(sharedTexts)),
+          texts(*textsOwner_) {}
 
     DwarfModel(const DwarfModel&) = delete;
     DwarfModel& operator=(const DwarfModel&) = delete;
@@ -249,7 +253,8 @@ public:
     // (a table whose offset this model has is a spare). `later` stays alive
     // inside this model: its objects and texts live in its arena and pool.
     void append(std::unique_ptr<DwarfModel> later);
-    // The bytes the text pools of this model and its appended parts reserve.
+    // The bytes the text pools of this model and its appended parts reserve
+    // (a pool that parts share counted once).
     std::size_t textBytesReserved() const;
 
     ObjectPtr root;
@@ -345,8 +350,12 @@ public:
     // the text is no objdump dump, and reading stopped there.
     bool notADump = false;
 
+private:
+    std::shared_ptr<TextPool> textsOwner_;
+
+public:
     // Storage of every text the objects point at.
-    TextPool texts;
+    TextPool& texts;
 
     // Lines read and bytes of dump text (for progress and benchmarks).
     std::uint64_t linesRead = 0;

@@ -388,9 +388,12 @@ private:
     // there (the dump ends with it); a chunk's is not, so that its reader
     // still shows the state in which the next part's text begins.
     bool readPart(const RangeReader& read, std::uint64_t begin, std::uint64_t end, bool endsText, OwnPart& part) {
-        // The parts of this thread share one arena.
-        if (!arena_) arena_ = std::make_shared<model::ModelArena>(model::arenaBlocks());
-        part.model = std::make_unique<model::DwarfModel>(arena_);
+        // The parts of this thread share one arena and one text pool.
+        if (!arena_) {
+            arena_ = std::make_shared<model::ModelArena>(model::arenaBlocks());
+            texts_ = std::make_shared<model::TextPool>();
+        }
+        part.model = std::make_unique<model::DwarfModel>(arena_, texts_);
         part.loader = std::make_unique<ModelLoader>(*part.model, ModelLoader::LaterPart{plan_.littleEndian});
         std::string error;
         bool stopped = false;
@@ -418,6 +421,7 @@ private:
     PartPlan plan_;
     std::optional<Chunks> chunks_;
     std::shared_ptr<model::ModelArena> arena_;
+    std::shared_ptr<model::TextPool> texts_;
     OwnPart later_;
     std::vector<OwnPart> chunkParts_;
     std::atomic<bool> stop_{false};
