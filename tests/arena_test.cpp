@@ -61,7 +61,9 @@ TEST(ArenaMemory, AModelArenaGrowsOverManyBlocksAndEndsWithTheModel) {
 }
 
 // Objects placed by a model's arena are aligned as asked, never overlap,
-// and one larger than any block so far gets a block of its own.
+// and one larger than any block so far gets a block of its own. Giving the
+// unused pages back now and then loses no byte placed before, and placing
+// goes on after it.
 TEST(ArenaMemory, PlacesAlignedDisjointObjects) {
     ModelArena arena(largeBlocks(), 4096);
     std::vector<std::pair<unsigned char*, std::size_t>> placed;
@@ -74,6 +76,7 @@ TEST(ArenaMemory, PlacesAlignedDisjointObjects) {
         EXPECT_EQ(reinterpret_cast<std::uintptr_t>(p) % alignment, 0u);
         std::memset(p, round & 0xFF, bytes);
         placed.emplace_back(p, bytes);
+        if (round % 37 == 36) arena.releaseUnused();
     }
     for (std::size_t i = 0; i < placed.size(); ++i) {
         const auto [p, bytes] = placed[i];

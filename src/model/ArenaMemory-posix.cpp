@@ -86,6 +86,14 @@ bool makePresent(void* begin, std::size_t bytes) {
 #endif
 }
 
+bool releasePages(void* begin, std::size_t bytes) {
+    const std::size_t page = pageSize();
+    const auto start = roundUp(reinterpret_cast<std::uintptr_t>(begin), page);
+    const auto end = (reinterpret_cast<std::uintptr_t>(begin) + bytes) / page * page;
+    if (end <= start) return true;
+    return ::madvise(reinterpret_cast<void*>(start), end - start, MADV_DONTNEED) == 0;
+}
+
 std::pmr::memory_resource* largeBlocks() {
     // Every block of an arena has huge pages where the system has them: a
     // dump read in parts fills a dozen arenas of a few MiB each, and with

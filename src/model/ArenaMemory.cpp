@@ -32,6 +32,14 @@ void ModelArena::newBlock(std::size_t bytes, std::size_t alignment) {
     nextSize_ = size + size / 2;
 }
 
+void ModelArena::releaseUnused() {
+    // Only blocks mapped for the arena alone: a block of another resource
+    // may share its last page with memory of others.
+    if (next_ == nullptr || upstream_ != largeBlocks()) return;
+    if (!releasePages(next_, static_cast<std::size_t>(end_ - next_))) return;
+    if (ready_ > next_) ready_ = next_;
+}
+
 void* ModelArena::do_allocate(std::size_t bytes, std::size_t alignment) {
     char* at = next_ != nullptr ? alignUp(next_, alignment) : nullptr;
     if (at == nullptr || at > end_ || static_cast<std::size_t>(end_ - at) < bytes) {

@@ -31,6 +31,10 @@ inline std::pmr::memory_resource* arenaBlocks() {
 // system can (Linux: MADV_POPULATE_WRITE), so that filling them takes no page
 // fault per page; false once the system declined (nothing is changed then).
 bool makePresent(void* begin, std::size_t bytes);
+// Gives the whole pages inside [begin, begin + bytes) back to the system,
+// where it can (Linux: MADV_DONTNEED); they read as zeros when touched again.
+// False when the system declined (nothing is changed then).
+bool releasePages(void* begin, std::size_t bytes);
 
 // A model's arena: objects are placed one after the other in blocks that grow
 // by half (the first of `firstBlock` bytes, a huge page by default), and all
@@ -45,6 +49,12 @@ public:
     ~ModelArena() override;
     ModelArena(const ModelArena&) = delete;
     ModelArena& operator=(const ModelArena&) = delete;
+
+    // Gives the pages past the fill point of the current block back to the
+    // system, for a model that is complete: the huge page the arena was
+    // filling holds up to 2 MiB that nothing uses. Should the arena grow
+    // on, the pages are taken again.
+    void releaseUnused();
 
 private:
     static constexpr std::size_t kBatch = std::size_t{256} << 10;

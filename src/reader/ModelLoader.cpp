@@ -50,6 +50,7 @@ void ModelLoader::finish() {
     endText();
     state_->model.link();
     state_->model.normalise();
+    state_->model.arena.releaseUnused();
 }
 
 bool ModelLoader::readyForLaterPart(LaterPart assumed) const {

@@ -416,6 +416,7 @@ private:
             const std::uint64_t end = *k + 1 < plan_.chunks.size() ? plan_.chunks[*k + 1] : plan_.start;
             if (!readPart(read, plan_.chunks[*k], end, false, chunkParts_[*k])) return;
         }
+        arena_->releaseUnused();
     }
 
     PartPlan plan_;
@@ -485,6 +486,8 @@ bool loadInParts(const RangeReader& read, const std::function<PartPlan()>& makeP
 
     const ModelLoader::LaterPart assumed{plan->littleEndian};
     bool joined = loader.readyForLaterPart(assumed);
+    // This thread's objects are all made, unless it has to read on.
+    if (joined) model.arena.releaseUnused();
     if (!joined) second.stop();
     second.wait();
     // The parts of the second thread in text order, each one joined when its
@@ -512,6 +515,7 @@ bool loadInParts(const RangeReader& read, const std::function<PartPlan()>& makeP
         model.append(std::move(later.model));
         model.link();
         model.normalise();
+        model.arena.releaseUnused();
         split = true;
         return true;
     }
