@@ -7,6 +7,7 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <tuple>
 #include <cstdio>
 
 #include "reader/LineGrammar.h"
@@ -469,7 +470,9 @@ bool loadInParts(const RangeReader& read, const std::function<PartPlan()>& makeP
     }, error);
     handoff.close();
     if (!readOk) return false;
-    const auto [plan, chunks] = handoff.inForce();
+    const PartPlan* plan = nullptr;
+    Chunks* chunks = nullptr;
+    std::tie(plan, chunks) = handoff.inForce();
     if (!cut || plan == nullptr) {
         // Read in one piece (or no dump): the second thread has nothing to add.
         second.stop();
