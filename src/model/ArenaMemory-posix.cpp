@@ -98,8 +98,8 @@ std::pmr::memory_resource* largeBlocks() {
     // Every block of an arena has huge pages where the system has them: a
     // dump read in parts fills a dozen arenas of a few MiB each, and with
     // small pages their first touch costs more than reading their entries.
-    // The huge page an arena is filling when its model is complete stays
-    // partly unused: at most 2 MiB per arena.
+    // The unused part of the huge page an arena is filling when its model is
+    // complete is given back then (ModelArena::releaseUnused).
     static LargeBlocks blocks(std::size_t{2} << 20);
     return &blocks;
 }
