@@ -1,6 +1,8 @@
 #include <sys/mman.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdint>
 #include <new>
 
@@ -10,7 +12,43 @@ namespace kestrel::model {
 
 namespace {
 
-constexpr std::size_t kHugePage = std::size_t{2} << 20;
+constexpr std::size_t kHugePage = kHugePageBytes;
+
+// Huge pages pay while they are made present at this many bytes per
+// nanosecond of the thread's processor time or more (2 GB/s): warm ones come
+// at ten times that, and a 4 KiB page fault costs 1 to 11 microseconds
+// (0.4 to 4 GB/s) on the machines measured.
+constexpr std::uint64_t kHugePagesPay = 2;
+// The window over which one thread's rate is judged: one huge page, whose
+// fault is the first batch made present in it. Processor time, not wall
+// time, so that a thread put aside meanwhile is not taken for a slow page.
+// A huge page that comes slowly because the kernel had to compact memory
+// for it is a reason for small pages as well.
+constexpr std::size_t kWindowBytes = kHugePage;
+
+std::atomic<bool> hugePagesSlow{false};
+
+std::uint64_t threadNanoseconds() {
+    timespec now{};
+    if (::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now) != 0) return 0;
+    return static_cast<std::uint64_t>(now.tv_sec) * 1000000000u + static_cast<std::uint64_t>(now.tv_nsec);
+}
+
+// The huge parts made present on this thread since its window began.
+struct HugeWindow {
+    std::size_t bytes = 0;
+    std::uint64_t nanoseconds = 0;
+
+    void add(std::size_t madeBytes, std::uint64_t tookNanoseconds) {
+        bytes += madeBytes;
+        nanoseconds += tookNanoseconds;
+        if (bytes < kWindowBytes) return;
+        if (nanoseconds * kHugePagesPay > bytes) stopHugePages();
+        bytes = 0;
+        nanoseconds = 0;
+    }
+};
+thread_local HugeWindow hugeWindow;
 
 std::size_t pageSize() {
     static const std::size_t size = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
@@ -50,9 +88,16 @@ private:
         if (block > start) ::munmap(start, static_cast<std::size_t>(block - start));
         char* end = start + mapped;
         if (end > block + size) ::munmap(block + size, static_cast<std::size_t>(end - (block + size)));
+        if (size >= hugeFrom_) {
+            // Only advice: ignored where unsupported.
+            if (hugePagesPay()) {
 #ifdef MADV_HUGEPAGE
-        if (size >= hugeFrom_) ::madvise(block, size, MADV_HUGEPAGE);  // only advice: ignored where unsupported
+                ::madvise(block, size, MADV_HUGEPAGE);
 #endif
+            } else {
+                avoidHugePages(block, size);
+            }
+        }
         return block;
     }
 
@@ -71,18 +116,38 @@ private:
 
 }  // namespace
 
-bool makePresent(void* begin, std::size_t bytes) {
+bool makePresent(void* begin, std::size_t bytes, bool hugePart) {
 #ifdef MADV_POPULATE_WRITE
     // Whole pages only: the first may hold bytes of the block before.
     const std::size_t page = pageSize();
     auto start = reinterpret_cast<std::uintptr_t>(begin) / page * page;
     const auto end = roundUp(reinterpret_cast<std::uintptr_t>(begin) + bytes, page);
     if (end <= start) return true;
-    return ::madvise(reinterpret_cast<void*>(start), end - start, MADV_POPULATE_WRITE) == 0;
+    const bool timed = hugePart && hugePagesPay();
+    const std::uint64_t before = timed ? threadNanoseconds() : 0;
+    const bool made = ::madvise(reinterpret_cast<void*>(start), end - start, MADV_POPULATE_WRITE) == 0;
+    if (timed && made) hugeWindow.add(end - start, threadNanoseconds() - before);
+    return made;
 #else
     (void)begin;
     (void)bytes;
+    (void)hugePart;
     return false;
+#endif
+}
+
+bool hugePagesPay() { return !hugePagesSlow.load(std::memory_order_relaxed); }
+
+void stopHugePages() { hugePagesSlow.store(true, std::memory_order_relaxed); }
+
+void avoidHugePages(void* begin, std::size_t bytes) {
+#ifdef MADV_NOHUGEPAGE
+    const auto start = roundUp(reinterpret_cast<std::uintptr_t>(begin), kHugePage);
+    const auto end = (reinterpret_cast<std::uintptr_t>(begin) + bytes) / kHugePage * kHugePage;
+    if (end > start) ::madvise(reinterpret_cast<void*>(start), end - start, MADV_NOHUGEPAGE);
+#else
+    (void)begin;
+    (void)bytes;
 #endif
 }
 
@@ -95,9 +160,10 @@ bool releasePages(void* begin, std::size_t bytes) {
 }
 
 std::pmr::memory_resource* largeBlocks() {
-    // Every block of an arena has huge pages where the system has them: a
-    // dump read in parts fills a dozen arenas of a few MiB each, and with
-    // small pages their first touch costs more than reading their entries.
+    // Every block of an arena has huge pages where the system has them and
+    // they pay: a dump read in parts fills a dozen arenas of a few MiB each,
+    // and where a small page's fault is dear their first touch costs more
+    // than reading their entries.
     // The unused part of the huge page an arena is filling when its model is
     // complete is given back then (ModelArena::releaseUnused).
     static LargeBlocks blocks(std::size_t{2} << 20);

@@ -30,6 +30,10 @@ void ModelArena::newBlock(std::size_t bytes, std::size_t alignment) {
     end_ = next_ + size;
     ready_ = next_;
     nextSize_ = size + size / 2;
+    hugeEnd_ = next_;
+    if (upstream_ == largeBlocks() && size >= kHugePageBytes && hugePagesPay() &&
+        reinterpret_cast<std::uintptr_t>(start) % kHugePageBytes == 0)
+        hugeEnd_ = next_ + size / kHugePageBytes * kHugePageBytes;
 }
 
 void ModelArena::releaseUnused() {
@@ -49,8 +53,16 @@ void* ModelArena::do_allocate(std::size_t bytes, std::size_t alignment) {
     next_ = at + bytes;
     if (next_ > ready_ && prefault_) {
         char* upTo = static_cast<std::size_t>(end_ - next_) > kBatch ? next_ + kBatch : end_;
-        prefault_ = makePresent(ready_, static_cast<std::size_t>(upTo - ready_));
+        const bool hugePart = upTo <= hugeEnd_;
+        prefault_ = makePresent(ready_, static_cast<std::size_t>(upTo - ready_), hugePart);
         ready_ = upTo;
+        if (hugePart && !hugePagesPay()) {
+            // The rest of the block takes small pages, from the next huge
+            // page boundary on (the one being filled is present already).
+            char* from = alignUp(ready_, kHugePageBytes);
+            if (from < hugeEnd_) avoidHugePages(from, static_cast<std::size_t>(hugeEnd_ - from));
+            hugeEnd_ = nullptr;
+        }
     }
     return at;
 }

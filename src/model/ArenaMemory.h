@@ -1,9 +1,9 @@
 // Where the model's arena takes its blocks from. The arena asks for few,
 // large, growing blocks and gives them all back only when the model ends, so
 // they are taken from the system directly: on Linux as anonymous mappings
-// aligned to 2 MiB and marked for transparent huge pages, which spares most
-// of the page faults of a first touch of the model; elsewhere from the
-// global operator new.
+// aligned to 2 MiB and marked for transparent huge pages while these pay
+// (hugePagesPay), which spares most of the page faults of a first touch of
+// the model; elsewhere from the global operator new.
 #pragma once
 
 #include <cstddef>
@@ -30,7 +30,24 @@ inline std::pmr::memory_resource* arenaBlocks() {
 // Makes the pages of [begin, end) present and writable at once, where the
 // system can (Linux: MADV_POPULATE_WRITE), so that filling them takes no page
 // fault per page; false once the system declined (nothing is changed then).
-bool makePresent(void* begin, std::size_t bytes);
+// With `hugePart`, the range lies where a block of largeBlocks() has huge
+// pages, and the processor time it takes counts towards hugePagesPay().
+bool makePresent(void* begin, std::size_t bytes, bool hugePart = false);
+
+// Whether blocks still get huge pages. On some virtual machines the host
+// hands a huge page's memory to the guest only as it is first touched, and
+// then a huge page costs far more than the small pages it replaces (seen:
+// 0.5 to 1.4 GB/s against 3 GB/s with small pages, where warm huge pages
+// come at 20 GB/s and more). Once a huge page made present by an arena came
+// at less than 2 GB/s of its thread's processor time, the process takes
+// small pages for every block from then on (the arena's current block
+// included, from its next huge page on).
+bool hugePagesPay();
+// Small pages for every block from now on: what a slow huge page decides.
+void stopHugePages();
+// Asks for small pages for the whole huge pages inside [begin, begin + bytes).
+void avoidHugePages(void* begin, std::size_t bytes);
+constexpr std::size_t kHugePageBytes = std::size_t{2} << 20;
 // Gives the whole pages inside [begin, begin + bytes) back to the system,
 // where it can (Linux: MADV_DONTNEED); they read as zeros when touched again.
 // False when the system declined (nothing is changed then).
@@ -76,6 +93,9 @@ private:
     char* ready_ = nullptr;  // the pages below are present
     std::size_t nextSize_;
     bool prefault_ = true;
+    // [next_, hugeEnd_) may have huge pages: the whole huge pages of a block
+    // of largeBlocks() taken while they paid.
+    char* hugeEnd_ = nullptr;
 };
 
 }  // namespace kestrel::model
