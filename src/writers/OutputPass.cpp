@@ -161,6 +161,95 @@ private:
     std::thread thread_;        // last: started once everything above exists
 };
 
+// The files' writing on a thread of its own: the system's copying of the
+// texts into the files is a large share of the output pass, and on a thread
+// apart it need not wait for the emitter nor the emitter for it. Texts are
+// written in the order they were handed over; at most kInFlight of them wait,
+// so memory stays bounded. Without a thread to be had, a text is written as
+// it is handed over.
+class BackgroundWriter {
+public:
+    BackgroundWriter() {
+        spare_.reserve(kInFlight + 1);
+        try {
+            thread_ = std::thread([this] { run(); });
+        } catch (const std::system_error&) {
+        }
+    }
+    ~BackgroundWriter() { finish(); }
+    BackgroundWriter(const BackgroundWriter&) = delete;
+    BackgroundWriter& operator=(const BackgroundWriter&) = delete;
+
+    // Hands `text` over to be appended to `file`; `text` is empty afterwards
+    // (a spare text, with the capacity it had). `file` must outlive finish().
+    void write(StreamedFile& file, std::string& text) {
+        if (text.empty()) return;
+        if (!thread_.joinable()) {
+            file.write(text);
+            text.clear();
+            return;
+        }
+        std::string spare;
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            changed_.wait(lock, [this] { return queue_.size() < kInFlight; });
+            queue_.push_back({&file, std::move(text)});
+            if (!spare_.empty()) {
+                spare = std::move(spare_.back());
+                spare_.pop_back();
+            }
+        }
+        changed_.notify_all();
+        text = std::move(spare);
+        text.clear();
+    }
+
+    // Waits until every text handed over is written.
+    void finish() {
+        if (!thread_.joinable()) return;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            done_ = true;
+        }
+        changed_.notify_all();
+        thread_.join();
+    }
+
+private:
+    static constexpr std::size_t kInFlight = 8;
+
+    struct Piece {
+        StreamedFile* file = nullptr;
+        std::string text;
+    };
+
+    void run() {
+        for (;;) {
+            Piece piece;
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                changed_.wait(lock, [this] { return done_ || !queue_.empty(); });
+                if (queue_.empty()) return;
+                piece = std::move(queue_.front());
+                queue_.pop_front();
+            }
+            changed_.notify_all();
+            piece.file->write(piece.text);
+            piece.text.clear();
+            std::lock_guard<std::mutex> lock(mutex_);
+            // Room was reserved for every text there can be: no allocation here.
+            if (spare_.size() < spare_.capacity()) spare_.push_back(std::move(piece.text));
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<Piece> queue_;
+    std::vector<std::string> spare_;
+    bool done_ = false;
+    std::thread thread_;  // last: started once everything above exists
+};
+
 // The emit step: every signal that is not constant becomes a map line and a
 // CANape line and enters the duplicate check, straight from the expansion's
 // working record.
@@ -191,20 +280,22 @@ public:
         }
     }
 
-    // Completes the checks and hands the rest of the texts to their files.
+    // Completes the checks and hands the rest of the texts to their files;
+    // they are written when this returns.
     void finish() {
         checks_.finish();
         flush(mapText_, mapFile_);
         if (canapeFile_ != nullptr) flush(canapeText_, *canapeFile_);
+        writer_.finish();
     }
 
     const DuplicateCheck& duplicates() const { return checks_.check; }
     std::size_t written = 0;  // signals emitted
 
 private:
-    static void flush(std::string& text, StreamedFile& file) {
-        file.write(text);
-        text.clear();
+    void flush(std::string& text, StreamedFile& file) {
+        writer_.write(file, text);
+        if (text.capacity() < kFlushBytes) text.reserve(kFlushBytes + kFlushBytes / 4);
     }
 
     bool littleEndian_;
@@ -214,6 +305,7 @@ private:
     std::string canapeText_;
     std::string displayName_;
     BackgroundCheck checks_;
+    BackgroundWriter writer_;  // last: ends (waits for its thread) first
 };
 
 // Completes every file of a set (null entries are passed over), and only when
