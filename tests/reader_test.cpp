@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include <algorithm>
 #include <memory_resource>
 #include <new>
@@ -531,6 +533,70 @@ TEST(ReaderLinking, ForwardReferencesLinkAndUnknownOffsetsStayNull) {
     EXPECT_TRUE(m->variables.at(0)->hasSpecification);
     EXPECT_EQ(m->variables.at(0)->specification, m->variables.at(1));
     EXPECT_EQ(m->variables.at(1)->getSize(), 8u);
+}
+
+// A large model is linked on two threads, one taking units from the front and
+// one from the back: a declaration still stands for the first definition of
+// its name in reading order, whichever thread met it.
+TEST(ReaderLinking, TwoThreadsKeepTheReadingOrderOfDefinitions) {
+    // Enough objects that the thread taking the front is still busy when the
+    // other one starts.
+    constexpr unsigned kUnits = 1000;
+    constexpr unsigned kFillers = 60;
+    auto hex = [](unsigned value) {
+        char text[16];
+        std::snprintf(text, sizeof text, "%x", value);
+        return std::string(text);
+    };
+    auto structure = [&](unsigned at, const char* name, const char* member) {
+        return " <1><" + hex(at) + ">: Abbrev Number: 3 (DW_TAG_structure_type)\n    <" + hex(at + 1) +
+               ">   DW_AT_name        : " + name +
+               (member == nullptr ? "\t\n    <" + hex(at + 2) + ">   DW_AT_declaration : 1\n"
+                                  : "\t\n    <" + hex(at + 2) + ">   DW_AT_byte_size   : 4\n <2><" + hex(at + 4) +
+                                        ">: Abbrev Number: 4 (DW_TAG_member)\n    <" + hex(at + 5) +
+                                        ">   DW_AT_name        : " + member + "\t\n    <" + hex(at + 6) +
+                                        ">   DW_AT_type        : <0x" + hex(at & ~0xfffu) + "8>\n");
+    };
+    std::string dump = "app.elf:     file format elf32-littlearm\n\nContents of the .debug_info section:\n\n";
+    for (unsigned k = 0; k < kUnits; ++k) {
+        const unsigned base = (k + 1) << 12;
+        dump += "  Compilation Unit @ offset 0x" + hex(base) + ":\n <0><" + hex(base + 0xb) +
+                ">: Abbrev Number: 1 (DW_TAG_compile_unit)\n    <" + hex(base + 0xc) + ">   DW_AT_name        : u" +
+                std::to_string(k) + ".c\t\n <1><" + hex(base + 8) + ">: Abbrev Number: 2 (DW_TAG_base_type)\n"
+                "    <" + hex(base + 9) + ">   DW_AT_byte_size   : 4\n";
+        if (k == 0) {
+            dump += structure(base + 0x20, "S", nullptr) + structure(base + 0x30, "T", nullptr);
+            for (const char* v : {"s", "t"})
+                dump += " <1><" + hex(base + (*v == 's' ? 0x40 : 0x50)) + ">: Abbrev Number: 5 (DW_TAG_variable)\n"
+                        "    <0>   DW_AT_name        : " + v + "\t\n    <0>   DW_AT_type        : <0x" +
+                        hex(base + (*v == 's' ? 0x20 : 0x30)) + ">\n";
+        }
+        dump += " <1><" + hex(base + 0x60) + ">: Abbrev Number: 3 (DW_TAG_structure_type)\n";
+        for (unsigned f = 0; f < kFillers; ++f)
+            dump += " <2><" + hex(base + 0x70 + 4 * f) + ">: Abbrev Number: 4 (DW_TAG_member)\n"
+                    "    <0>   DW_AT_type        : <0x" + hex(base + 8) + ">\n";
+        if (k == 1) dump += structure(base + 0x20, "T", "early");
+        if (k == kUnits - 2) dump += structure(base + 0x20, "S", "first") + structure(base + 0x30, "T", "late");
+        if (k == kUnits - 1) dump += structure(base + 0x20, "S", "second");
+    }
+    // Text of another section, so that the model counts as large.
+    dump += "\nContents of the .debug_str section:\n\n";
+    const std::string strings = "  0x00000000 61626364 65666768 696a6b6c 6d6e6f70 abcdefghijklmnop\n";
+    while (dump.size() < (std::size_t{9} << 20)) dump += strings;
+
+    // Where the units are shared depends on when the second thread starts:
+    // a few readings, so that it takes part in some.
+    for (int reading = 0; reading < 4; ++reading) {
+        auto m = read(dump);
+        ASSERT_EQ(m->compileUnits.size(), kUnits);
+        auto memberOf = [&](std::size_t variable) -> std::string {
+            const BasicObject* definition = definitionOf(m->variables.at(variable)->type);
+            if (definition == nullptr || definition->children.empty()) return "(unresolved)";
+            return std::string(definition->children.front()->getName());
+        };
+        ASSERT_EQ(memberOf(0), "first");
+        ASSERT_EQ(memberOf(1), "early");
+    }
 }
 
 }  // namespace

@@ -1,12 +1,16 @@
 #include "model/DwarfModel.h"
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <exception>
 #include <thread>
 #include <unordered_map>
 #include <new>
+#include <optional>
+#include <vector>
 
 namespace kestrel::model {
 
@@ -286,16 +290,97 @@ void linkObject(BasicObject* o, const OffsetIndex& info, const OffsetIndex& type
     }
 }
 
-// Links the objects of the root's children from `first` on, up to (not
-// including) `stop`, and notes their aggregates in reading order.
-void linkUnits(ChildList::iterator first, const BasicObject* stop, const OffsetIndex& info,
-               const OffsetIndex& types, Aggregates& aggregates) {
-    for (ChildList::iterator unit = first; unit != ChildList::iterator{} && *unit != stop; ++unit) {
-        linkObject(*unit, info, types);
-        aggregates.note(*unit);
-        for (TreeWalk walk(*unit); !walk.done(); ++walk) {
-            linkObject(*walk, info, types);
-            aggregates.note(*walk);
+// Links the objects of one of the root's children and notes their
+// aggregates in reading order.
+void linkUnit(BasicObject* unit, const OffsetIndex& info, const OffsetIndex& types, Aggregates& aggregates) {
+    linkObject(unit, info, types);
+    aggregates.note(unit);
+    for (TreeWalk walk(unit); !walk.done(); ++walk) {
+        linkObject(*walk, info, types);
+        aggregates.note(*walk);
+    }
+}
+
+// The root's children still to be linked, [front, back), shared by two
+// threads: one takes them from the front, the other from the back, until
+// they meet, so that both end together however the units' sizes differ.
+class SharedUnits {
+public:
+    explicit SharedUnits(std::size_t count) : range_(count) {}
+
+    std::optional<std::size_t> fromFront() {
+        std::uint64_t r = range_.load(std::memory_order_relaxed);
+        for (;;) {
+            const std::uint64_t front = r >> 32, back = r & 0xffffffffu;
+            if (front >= back) return std::nullopt;
+            if (range_.compare_exchange_weak(r, (front + 1) << 32 | back, std::memory_order_relaxed))
+                return static_cast<std::size_t>(front);
+        }
+    }
+    std::optional<std::size_t> fromBack() {
+        std::uint64_t r = range_.load(std::memory_order_relaxed);
+        for (;;) {
+            const std::uint64_t front = r >> 32, back = r & 0xffffffffu;
+            if (front >= back) return std::nullopt;
+            if (range_.compare_exchange_weak(r, front << 32 | (back - 1), std::memory_order_relaxed))
+                return static_cast<std::size_t>(back - 1);
+        }
+    }
+
+private:
+    std::atomic<std::uint64_t> range_;  // front in the high half, back in the low one
+};
+
+// Links every object below the root and notes the aggregates in reading
+// order; with `twoThreads` on two threads: each object's links are its own,
+// and lookups change nothing.
+void linkAll(const BasicObject& root, const OffsetIndex& info, const OffsetIndex& types, bool twoThreads,
+             Aggregates& aggregates) {
+    if (!twoThreads || root.children.empty()) {
+        for (BasicObject* unit : root.children) linkUnit(unit, info, types, aggregates);
+        return;
+    }
+    std::vector<BasicObject*> units(root.children.begin(), root.children.end());
+    if (units.size() > UINT32_MAX) throw std::bad_alloc();
+    SharedUnits shared(units.size());
+    // The worker's aggregates, and where each of its units' notes end (it
+    // takes the units last to first).
+    Aggregates back;
+    std::vector<std::array<std::size_t, 3>> ends;
+    ends.reserve(units.size());
+    std::exception_ptr failure;
+    auto linkFromBack = [&] {
+        try {
+            for (std::optional<std::size_t> k = shared.fromBack(); k; k = shared.fromBack()) {
+                linkUnit(units[*k], info, types, back);
+                ends.push_back({back.lists[0].size(), back.lists[1].size(), back.lists[2].size()});
+            }
+        } catch (...) {
+            failure = std::current_exception();
+        }
+    };
+    std::thread worker;
+    try {
+        worker = std::thread(linkFromBack);
+    } catch (...) {
+        // No thread to be had: this one takes every unit from the front.
+    }
+    try {
+        for (std::optional<std::size_t> k = shared.fromFront(); k; k = shared.fromFront())
+            linkUnit(units[*k], info, types, aggregates);
+    } catch (...) {
+        if (worker.joinable()) worker.join();
+        throw;
+    }
+    if (worker.joinable()) worker.join();
+    if (failure) std::rethrow_exception(failure);
+    // The worker's notes in reading order: its last unit first.
+    for (std::size_t j = ends.size(); j-- > 0;) {
+        for (int list = 0; list < 3; ++list) {
+            const std::size_t from = j > 0 ? ends[j - 1][list] : 0;
+            const auto& notes = back.lists[list];
+            aggregates.lists[list].insert(aggregates.lists[list].end(), notes.begin() + from,
+                                          notes.begin() + ends[j][list]);
         }
     }
 }
@@ -430,7 +515,6 @@ void DwarfModel::append(std::unique_ptr<DwarfModel> later) {
     }
     l.lineTables.clear();
     appendAll(spareLineTables, l.spareLineTables);
-    if (firstAppended_ == nullptr) firstAppended_ = l.root->children.front();
     root->children.takeAll(l.root->children, root.get());
     linesRead += l.linesRead;
     bytesRead += l.bytesRead;
@@ -482,41 +566,9 @@ void DwarfModel::link() {
     objectsByOffset.prepare();
     typeSectionObjects.prepare();
     Aggregates aggregates;
-    ChildList::iterator later = root->children.begin();
-    while (later != ChildList::iterator{} && *later != firstAppended_) ++later;
-    if (firstAppended_ == nullptr || later == ChildList::iterator{}) {
-        linkUnits(root->children.begin(), nullptr, objectsByOffset, typeSectionObjects, aggregates);
-    } else {
-        // A model read in two parts is linked in the same two parts at once:
-        // each object's links are its own.
-        Aggregates laterAggregates;
-        std::exception_ptr failure;
-        std::thread worker;
-        auto linkLater = [&] {
-            try {
-                linkUnits(later, nullptr, objectsByOffset, typeSectionObjects, laterAggregates);
-            } catch (...) {
-                failure = std::current_exception();
-            }
-        };
-        try {
-            worker = std::thread(linkLater);
-        } catch (...) {
-            // No thread to be had: linked below, after the earlier part.
-        }
-        try {
-            linkUnits(root->children.begin(), firstAppended_, objectsByOffset, typeSectionObjects, aggregates);
-        } catch (...) {
-            if (worker.joinable()) worker.join();
-            throw;
-        }
-        if (worker.joinable())
-            worker.join();
-        else
-            linkLater();
-        if (failure) std::rethrow_exception(failure);
-        aggregates.append(laterAggregates);
-    }
+    // A small model is linked faster than a thread starts.
+    constexpr std::uint64_t kTwoThreadsFrom = std::uint64_t{8} << 20;  // bytes of dump
+    linkAll(*root, objectsByOffset, typeSectionObjects, bytesRead >= kTwoThreadsFrom, aggregates);
     linkSignatures(*this);
     linkIndexedAddresses(*this);
     resolveDeclarations(*this, aggregates);

@@ -234,7 +234,8 @@ public:
     // signatures into their type units' types and DW_OP_addrx indices into
     // addresses, and a declaration-only structure, class or union into the
     // definition of the same kind (structure and class alike) and the same
-    // qualified name, namespaces and enclosing classes included.
+    // qualified name, namespaces and enclosing classes included. A model of
+    // a large dump is linked on two threads.
     void link();
     // Completes what needs the whole dump, after link(): array bounds given
     // as a count, bit fields given by DW_AT_data_bit_offset.
@@ -365,8 +366,6 @@ private:
     // Models appended by append(): their arenas and pools hold objects and
     // texts of this model.
     std::vector<std::unique_ptr<DwarfModel>> appendedParts_;
-    // The first unit that append() added (link() links the parts at once).
-    BasicObject* firstAppended_ = nullptr;
     // The tag ids of the texts make() was given last, by their address.
     struct RecentTag {
         const char* text = nullptr;
