@@ -1,10 +1,12 @@
 // Naming and expansion on object trees built by hand.
 #include <gtest/gtest.h>
 
+#include <iterator>
 #include <memory>
 #include <random>
 #include <regex>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -546,6 +548,87 @@ TEST(Expand, HugeArraysAreCapped) {
     out = run(t.array(empty, {{0, 2000000000}, {0, 2000000000}}), "none", 0, limits);
     EXPECT_EQ(std::exchange(console.text, {}), "Type too large, expansion stopped: none\n");
     EXPECT_TRUE(out.empty());
+}
+
+// Each element of an array is what its type's own expansion gives at the
+// element's address and name, with the same visits, whatever the element
+// type's chain (the plain scalar ones are emitted without a walk of their own).
+TEST(Expand, ArrayElementsAreTheirTypesExpansion) {
+    Tree t;
+    auto* i16 = t.base(2, "signed");
+    auto* u32 = t.base(4, "unsigned int");
+    auto chain = [&](std::vector<BasicObject*> steps, BasicObject* end) {
+        for (auto it = steps.rbegin(); it != steps.rend(); ++it) {
+            static_cast<TypeInfo_Typedef*>(*it)->type = end;  // typedef, const and volatile alike
+            end = *it;
+        }
+        return end;
+    };
+    auto* pointer = t.add<TypeInfo_Pointer>(nullptr);
+    pointer->byteSize = 4;
+    auto* colours = t.add<TypeInfo_Enumeration>(nullptr, "colours");
+    colours->byteSize = 1;
+    t.add<TypeInfo_Enumerator>(colours, "red");
+    t.add<TypeInfo_Enumerator>(colours, "green");
+    auto* odd = t.add<TypeInfo_Enumeration>(nullptr, "odd");  // an enumerator with a child is walked
+    odd->byteSize = 2;
+    t.add<TypeInfo_Base>(t.add<TypeInfo_Enumerator>(odd, "e"), "inner")->byteSize = 1;
+    auto* withChild = t.add<TypeInfo_Typedef>(nullptr, "t");
+    withChild->type = u32;
+    t.add<TypeInfo_Enumerator>(withChild, "x");
+    auto* pair = t.structure(4);
+    t.member(pair, "lo", i16, 0);
+    t.member(pair, "hi", i16, 2);
+    const BasicObject* elements[] = {
+        i16, pointer, colours, odd, withChild, pair,
+        chain({t.add<TypeInfo_Typedef>(nullptr), t.add<TypeInfo_Const>(nullptr), t.add<TypeInfo_Volatile>(nullptr)}, u32),
+        chain({t.add<TypeInfo_Const>(nullptr)}, colours),
+        chain({t.add<TypeInfo_Typedef>(nullptr)}, nullptr),
+        chain({t.add<TypeInfo_Const>(nullptr)}, nullptr),
+    };
+    struct Collect final : SignalSink {
+        void signal(const SignalInfo& s) override { list.push_back(s); }
+        std::vector<SignalInfo> list;
+    };
+    auto expandAt = [](const BasicObject* type, std::string name, std::uint32_t address, Collect& into) {
+        SignalInfo seed;
+        seed.name = std::move(name);
+        seed.address = address;
+        return expand(type, std::move(seed), false, into, console, ExpandLimits{}).visits;
+    };
+    for (std::size_t k = 0; k < std::size(elements); ++k) {
+        SCOPED_TRACE(k);
+        const BasicObject* element = elements[k];
+        Collect whole, expected;
+        const std::size_t visits = expandAt(t.array(const_cast<BasicObject*>(element), {{1, 2}, {0, 2}}), "a", 0x100, whole);
+        const std::uint32_t size = sizeOf(element);
+        std::size_t elementVisits = 0;
+        for (std::uint32_t i = 1; i <= 2; ++i)
+            for (std::uint32_t j = 0; j <= 2; ++j)
+                elementVisits += expandAt(element, "a_0" + std::to_string(i) + "_0" + std::to_string(j),
+                                          0x100 + ((i - 1) * 3 + j) * size, expected);  // indices of width 2
+        EXPECT_EQ(visits, 1 + elementVisits + 2) << "the array, its elements and its two subranges";
+        ASSERT_EQ(whole.list.size(), expected.list.size());
+        for (std::size_t n = 0; n < whole.list.size(); ++n) {
+            const SignalInfo& a = whole.list[n];
+            const SignalInfo& b = expected.list[n];
+            EXPECT_EQ(std::tie(a.name, a.address, a.size, a.typeName, a.isSigned, a.isConst, a.type, a.bitSize),
+                      std::tie(b.name, b.address, b.size, b.typeName, b.isSigned, b.isConst, b.type, b.bitSize));
+        }
+    }
+
+    // A limit met inside an element stops there, as in the element's own walk:
+    // the fifth enumeration's leaf comes, its first enumerator's visit is one
+    // too many.
+    ExpandLimits limits;
+    limits.maxVisits = 1 + 4 * 3 + 1;
+    console.text.clear();
+    EXPECT_EQ(run(t.array(colours, {{0, 9}}), "few", 0, limits).size(), 5u);
+    EXPECT_EQ(std::exchange(console.text, {}), "Type too large, expansion stopped: few\n");
+    limits = ExpandLimits{};
+    limits.maxSignals = 3;
+    EXPECT_EQ(run(t.array(i16, {{0, 9}}), "three", 0, limits).size(), 3u);
+    EXPECT_EQ(std::exchange(console.text, {}), "Too many signals, expansion stopped: three\n");
 }
 
 TEST(Expand, TypelessDefinitionUsesItsDeclaration) {

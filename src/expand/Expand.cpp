@@ -180,6 +180,22 @@ private:
         if (type != nullptr) visit(type, false, depth + 1);
     }
     void elements(const TypeInfo_Array* array, int depth);
+    // What one element of an array is when visiting its type at `depth` does
+    // nothing but follow typedefs and qualifiers (none with children, none
+    // cut by the depth limit) to a base type, pointer or enumeration (whose
+    // children are enumerators without children): one leaf, the same for
+    // every element. Such an array's elements are emitted without a walk of
+    // their own, with the same signals and the same count of visits.
+    struct ScalarElement {
+        std::string_view typeName;
+        const BasicObject* type = nullptr;
+        std::uint32_t size = 0;
+        bool setsSigned = false;  // a base type's signedness replaces the caller's
+        bool isSigned = false;
+        bool isConst = false;  // a const on the way
+        std::size_t visits = 0;  // objects the walk of one element visits
+    };
+    bool scalarElement(const BasicObject* type, int depth, ScalarElement& element);
     void emit();
     bool onPath(const BasicObject* object) const {
         for (const BasicObject* p : path_)
@@ -379,6 +395,54 @@ void Walker::visitFunction(const FunctionInfo* function, int depth, NameSwap& na
     emit();
 }
 
+bool Walker::scalarElement(const BasicObject* object, int depth, ScalarElement& element) {
+    // Typedef chains longer than this (or cycles) are left to the walk.
+    constexpr int kMaxChain = 16;
+    for (int step = 0; object != nullptr && step < kMaxChain; ++step, ++depth) {
+        const Kind kind = object->kind();
+        if (depth >= limits_.maxDepth || (kind != Kind::Enumeration && !object->children.empty())) return false;
+        ++element.visits;
+        switch (kind) {
+            case Kind::Base: {
+                const auto* base = static_cast<const TypeInfo_Base*>(object);
+                element.setsSigned = true;
+                element.isSigned = isSigned(base);
+                element.typeName = base->encodingName;
+                element.type = base;
+                element.size = base->getSize();
+                return true;
+            }
+            case Kind::Pointer:
+                element.typeName = "pointer";
+                element.type = object;
+                element.size = object->getSize();
+                return true;
+            case Kind::Enumeration: {
+                for (const BasicObject* child : object->children) {
+                    if (child == nullptr) continue;
+                    if (child->kind() != Kind::Enumerator || !child->children.empty() || depth + 1 >= limits_.maxDepth)
+                        return false;
+                    ++element.visits;
+                }
+                const BasicObject* definition = definitionOf(object);
+                element.typeName = "enumeration";
+                element.type = definition != nullptr ? definition : object;
+                element.size = element.type->getSize();
+                return true;
+            }
+            case Kind::Const:
+                element.isConst = true;
+                object = typeOf(object);
+                break;
+            case Kind::Typedef:
+            case Kind::Volatile:
+            case Kind::ImportedDeclaration: object = typeOf(object); break;
+            default: return false;
+        }
+    }
+    return false;  // a chain that ends in nothing emits nothing: left to the walk
+}
+
 // Every element of the array in row-major order, at its own address, named
 // with one index per dimension. One dimension: the elements run from the
 // lower bound while below upper bound + 1, the first at the array's address.
@@ -409,6 +473,9 @@ void Walker::elements(const TypeInfo_Array* array, int depth) {
 
     const std::size_t baseLength = sig_.name.size();
     const std::uint32_t arrayAddress = sig_.address;
+    ScalarElement scalar;
+    const bool scalars = scalarElement(array->type, depth + 1, scalar);
+    const Saved saved = save();
     for (std::size_t k = 0; k < rank; ++k) index_.push_back(dims_[first + k].first);
     for (;;) {
         sig_.name.resize(baseLength);
@@ -420,7 +487,24 @@ void Walker::elements(const TypeInfo_Array* array, int depth) {
             address += (index_[first + k] - d.first) * d.stride;
         }
         sig_.address = address;
-        visit(array->type, false, depth + 1);
+        if (scalars && visits_ + scalar.visits <= limits_.maxVisits && emitted_ < limits_.maxSignals) {
+            // The element's walk would visit its chain and emit this leaf.
+            visits_ += scalar.visits;
+            sig_.typeName = scalar.typeName;
+            sig_.size = scalar.size;
+            sig_.type = scalar.type;
+            if (scalar.setsSigned) sig_.isSigned = scalar.isSigned;
+            if (scalar.isConst) sig_.isConst = true;
+            out_.signal(sig_);
+            ++emitted_;
+            sig_.typeName = saved.typeName;
+            sig_.size = saved.size;
+            sig_.type = saved.type;
+            sig_.isSigned = saved.isSigned;
+            sig_.isConst = saved.isConst;
+        } else {
+            visit(array->type, false, depth + 1);
+        }
         sig_.address = address + dims_[first + rank - 1].stride;
         if (stopped_) break;
         std::size_t k = rank;
