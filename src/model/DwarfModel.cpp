@@ -468,10 +468,16 @@ bool DwarfModel::canAppend(const DwarfModel& later) const {
 
 namespace {
 
+// Moves the elements of `from` to the end of `to` and gives `from`'s memory
+// back: an appended part is kept for its objects only.
 template <class T>
 void appendAll(std::vector<T>& to, std::vector<T>& from) {
-    to.insert(to.end(), std::make_move_iterator(from.begin()), std::make_move_iterator(from.end()));
-    from.clear();
+    if (to.empty()) {
+        to = std::move(from);
+    } else {
+        to.insert(to.end(), std::make_move_iterator(from.begin()), std::make_move_iterator(from.end()));
+    }
+    std::vector<T>().swap(from);
 }
 
 }  // namespace
