@@ -19,12 +19,13 @@ constexpr std::size_t kHugePage = kHugePageBytes;
 // at ten times that, and a 4 KiB page fault costs 1 to 11 microseconds
 // (0.4 to 4 GB/s) on the machines measured.
 constexpr std::uint64_t kHugePagesPay = 2;
-// The window over which one thread's rate is judged: one huge page, whose
-// fault is the first batch made present in it. Processor time, not wall
-// time, so that a thread put aside meanwhile is not taken for a slow page.
-// A huge page that comes slowly because the kernel had to compact memory
-// for it is a reason for small pages as well.
-constexpr std::size_t kWindowBytes = kHugePage;
+// The window over which one thread's rate is judged: two huge pages (each
+// one's fault is the first batch made present in it), so that one page that
+// comes late by chance decides nothing. Processor time, not wall time, so
+// that a thread put aside meanwhile is not taken for a slow page. Huge pages
+// that come slowly because the kernel has to compact memory for them are a
+// reason for small pages as well.
+constexpr std::size_t kWindowBytes = 2 * kHugePage;
 
 std::atomic<bool> hugePagesSlow{false};
 

@@ -38,9 +38,9 @@ bool makePresent(void* begin, std::size_t bytes, bool hugePart = false);
 // hands a huge page's memory to the guest only as it is first touched, and
 // then a huge page costs far more than the small pages it replaces (seen:
 // 0.5 to 1.4 GB/s against 3 GB/s with small pages, where warm huge pages
-// come at 20 GB/s and more). Once a huge page made present by an arena came
-// at less than 2 GB/s of its thread's processor time, the process takes
-// small pages for every block from then on (the arena's current block
+// come at 20 GB/s and more). Once two huge pages made present by an arena
+// came at less than 2 GB/s of its thread's processor time, the process
+// takes small pages for every block from then on (the arena's current block
 // included, from its next huge page on).
 bool hugePagesPay();
 // Small pages for every block from now on: what a slow huge page decides.
