@@ -4,6 +4,7 @@
 #include <deque>
 #include <exception>
 #include <filesystem>
+#include <functional>
 #include <initializer_list>
 #include <memory>
 #include <mutex>
@@ -27,22 +28,94 @@ namespace {
 // as they grow, so that a large image never holds its whole output in memory.
 constexpr std::size_t kFlushBytes = std::size_t{256} << 10;
 
-// The duplicate check on a thread of its own. The emitter hands over display
-// names in batches; the thread checks them in the order they were handed
-// over, so the log is the same as a check in line would write. At most
-// kInFlight batches wait, so memory stays bounded however fast names come;
-// enough of them that the emitter seldom waits while the check is slow for a
-// while (when its table grows, or its memory is first touched).
-class BackgroundCheck {
+// Items handed to a thread of its own and done there one by one, in the
+// order they were handed over. At most `inFlight` items wait, so memory stays
+// bounded however fast they come; a done item comes back as a spare for the
+// next one, so that its memory is used again. Without a thread to be had, an
+// item is done as it is handed over. `work` must not throw and must leave the
+// item empty.
+template <class Item>
+class OrderedWorker {
 public:
-    BackgroundCheck() : filling_(std::make_unique<Batch>()) {
+    OrderedWorker(std::function<void(Item&)> work, std::size_t inFlight) : work_(std::move(work)), inFlight_(inFlight) {
+        spare_.reserve(inFlight + 2);  // every item there can be: the thread never allocates
         try {
             thread_ = std::thread([this] { run(); });
         } catch (const std::system_error&) {
-            // No thread to be had: the batches are checked as they fill.
         }
     }
-    ~BackgroundCheck() { stop(); }
+    ~OrderedWorker() { finish(); }
+    OrderedWorker(const OrderedWorker&) = delete;
+    OrderedWorker& operator=(const OrderedWorker&) = delete;
+
+    // Hands `item` over; `item` is a spare afterwards (empty, with the memory
+    // it had), or a new item when there is none.
+    void handOver(Item& item) {
+        if (!thread_.joinable()) {
+            work_(item);
+            return;
+        }
+        Item spare{};
+        {
+            std::unique_lock<std::mutex> lock(mutex_);
+            changed_.wait(lock, [this] { return queue_.size() < inFlight_; });
+            queue_.push_back(std::move(item));
+            if (!spare_.empty()) {
+                spare = std::move(spare_.back());
+                spare_.pop_back();
+            }
+        }
+        changed_.notify_all();
+        item = std::move(spare);
+    }
+
+    // Waits until every item handed over is done.
+    void finish() {
+        if (!thread_.joinable()) return;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            done_ = true;
+        }
+        changed_.notify_all();
+        thread_.join();
+    }
+
+private:
+    void run() {
+        for (;;) {
+            Item item{};
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                changed_.wait(lock, [this] { return done_ || !queue_.empty(); });
+                if (queue_.empty()) return;
+                item = std::move(queue_.front());
+                queue_.pop_front();
+            }
+            changed_.notify_all();
+            work_(item);
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (spare_.size() < spare_.capacity()) spare_.push_back(std::move(item));
+        }
+    }
+
+    std::function<void(Item&)> work_;
+    std::size_t inFlight_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<Item> queue_;
+    std::vector<Item> spare_;
+    bool done_ = false;
+    std::thread thread_;  // last: started once everything above exists
+};
+
+// The duplicate check on a thread of its own. The emitter hands over display
+// names in batches; they are checked in the order they were handed over, so
+// the log is the same as a check in line would write. Enough batches may
+// wait that the emitter seldom waits while the check is slow for a while
+// (when its table grows, or its memory is first touched).
+class BackgroundCheck {
+public:
+    BackgroundCheck() : filling_(std::make_unique<Batch>()) {}
     BackgroundCheck(const BackgroundCheck&) = delete;
     BackgroundCheck& operator=(const BackgroundCheck&) = delete;
 
@@ -57,7 +130,7 @@ public:
     // threw (out of memory). `check` is complete afterwards.
     void finish() {
         handOver();
-        stop();
+        worker_.finish();
         if (error_) std::rethrow_exception(error_);
     }
 
@@ -82,60 +155,24 @@ private:
 
     void handOver() {
         if (filling_->entries.empty()) return;
-        if (!thread_.joinable()) {
-            process(*filling_);
-            return;
-        }
-        std::unique_ptr<Batch> next;
-        {
-            std::unique_lock<std::mutex> lock(mutex_);
-            changed_.wait(lock, [this] { return full_.size() < kInFlight; });
-            full_.push_back(std::move(filling_));
-            if (!spare_.empty()) {
-                next = std::move(spare_.back());
-                spare_.pop_back();
-            }
-        }
-        changed_.notify_all();
-        filling_ = next != nullptr ? std::move(next) : std::make_unique<Batch>();
+        worker_.handOver(filling_);
+        if (filling_ == nullptr) filling_ = std::make_unique<Batch>();
     }
 
-    void stop() {
-        if (!thread_.joinable()) return;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            done_ = true;
+    // On the worker's thread. After a failure the rest is only emptied.
+    void work(std::unique_ptr<Batch>& batch) {
+        if (!error_) {
+            try {
+                process(*batch);
+            } catch (...) {
+                error_ = std::current_exception();
+            }
         }
-        changed_.notify_all();
-        thread_.join();
+        batch->text.clear();
+        batch->entries.clear();
     }
 
-    void run() {
-        for (;;) {
-            std::unique_ptr<Batch> batch;
-            {
-                std::unique_lock<std::mutex> lock(mutex_);
-                changed_.wait(lock, [this] { return done_ || !full_.empty(); });
-                if (full_.empty()) return;
-                batch = std::move(full_.front());
-                full_.pop_front();
-            }
-            changed_.notify_all();
-            if (!error_) {
-                try {
-                    process(*batch);
-                } catch (...) {
-                    error_ = std::current_exception();
-                }
-            }
-            batch->text.clear();
-            batch->entries.clear();
-            std::lock_guard<std::mutex> lock(mutex_);
-            spare_.push_back(std::move(batch));
-        }
-    }
-
-    void process(Batch& batch) {
+    void process(const Batch& batch) {
         const std::size_t n = batch.entries.size();
         std::uint64_t hashes[kAhead];
         auto name = [&batch](const Entry& e) { return std::string_view(batch.text).substr(e.start, e.size); };
@@ -147,107 +184,42 @@ private:
             }
             if (i < n) hashes[i % kAhead] = check.prepare(name(batch.entries[i]));
         }
-        batch.text.clear();
-        batch.entries.clear();
     }
 
     std::unique_ptr<Batch> filling_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::deque<std::unique_ptr<Batch>> full_;
-    std::vector<std::unique_ptr<Batch>> spare_;
-    bool done_ = false;
-    std::exception_ptr error_;  // written by the thread, read after join
-    std::thread thread_;        // last: started once everything above exists
+    std::exception_ptr error_;  // written by the worker, read after it finished
+    // Last: its thread ends (on destruction) before the members above do.
+    OrderedWorker<std::unique_ptr<Batch>> worker_{[this](std::unique_ptr<Batch>& b) { work(b); }, kInFlight};
 };
 
 // The files' writing on a thread of its own: the system's copying of the
 // texts into the files is a large share of the output pass, and on a thread
 // apart it need not wait for the emitter nor the emitter for it. Texts are
-// written in the order they were handed over; at most kInFlight of them wait,
-// so memory stays bounded. Without a thread to be had, a text is written as
-// it is handed over.
+// written in the order they were handed over; few of them wait.
 class BackgroundWriter {
 public:
-    BackgroundWriter() {
-        spare_.reserve(kInFlight + 1);
-        try {
-            thread_ = std::thread([this] { run(); });
-        } catch (const std::system_error&) {
-        }
-    }
-    ~BackgroundWriter() { finish(); }
-    BackgroundWriter(const BackgroundWriter&) = delete;
-    BackgroundWriter& operator=(const BackgroundWriter&) = delete;
-
     // Hands `text` over to be appended to `file`; `text` is empty afterwards
     // (a spare text, with the capacity it had). `file` must outlive finish().
     void write(StreamedFile& file, std::string& text) {
         if (text.empty()) return;
-        if (!thread_.joinable()) {
-            file.write(text);
-            text.clear();
-            return;
-        }
-        std::string spare;
-        {
-            std::unique_lock<std::mutex> lock(mutex_);
-            changed_.wait(lock, [this] { return queue_.size() < kInFlight; });
-            queue_.push_back({&file, std::move(text)});
-            if (!spare_.empty()) {
-                spare = std::move(spare_.back());
-                spare_.pop_back();
-            }
-        }
-        changed_.notify_all();
-        text = std::move(spare);
-        text.clear();
+        Piece piece{&file, std::move(text)};
+        worker_.handOver(piece);
+        text = std::move(piece.text);
     }
 
     // Waits until every text handed over is written.
-    void finish() {
-        if (!thread_.joinable()) return;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            done_ = true;
-        }
-        changed_.notify_all();
-        thread_.join();
-    }
+    void finish() { worker_.finish(); }
 
 private:
-    static constexpr std::size_t kInFlight = 8;
-
     struct Piece {
         StreamedFile* file = nullptr;
         std::string text;
     };
-
-    void run() {
-        for (;;) {
-            Piece piece;
-            {
-                std::unique_lock<std::mutex> lock(mutex_);
-                changed_.wait(lock, [this] { return done_ || !queue_.empty(); });
-                if (queue_.empty()) return;
-                piece = std::move(queue_.front());
-                queue_.pop_front();
-            }
-            changed_.notify_all();
-            piece.file->write(piece.text);
-            piece.text.clear();
-            std::lock_guard<std::mutex> lock(mutex_);
-            // Room was reserved for every text there can be: no allocation here.
-            if (spare_.size() < spare_.capacity()) spare_.push_back(std::move(piece.text));
-        }
+    static void work(Piece& piece) {
+        piece.file->write(piece.text);
+        piece.text.clear();
     }
-
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::deque<Piece> queue_;
-    std::vector<std::string> spare_;
-    bool done_ = false;
-    std::thread thread_;  // last: started once everything above exists
+    OrderedWorker<Piece> worker_{&BackgroundWriter::work, 8};
 };
 
 // The emit step: every signal that is not constant becomes a map line and a
