@@ -527,6 +527,30 @@ TEST(OutputPass, LargeTextsAreWrittenWhole) {
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 3);
 }
 
+// A CANape file large enough to be put in place on a thread of its own
+// replaces the previous one like any other; with the map's name it is
+// still the text that remains.
+TEST(OutputPass, ALargeCanapeFileReplacesThePreviousOne) {
+    Firmware fw;
+    auto* table = fw.add<TypeInfo_Array>(fw.unit, "");
+    table->type = fw.u8;
+    fw.add<TypeInfo_Subrange>(table, "")->upperB = 159999;
+    fw.variable(nullptr, "big", table, 0x20000000);
+    TempDir dir;
+    const std::string map = dir / "l_Mox.m51", canape = dir / "l_CANape.db";
+    ASSERT_TRUE(writeWholeFile(map, "old\r\n", console) && writeWholeFile(canape, "old\r\n", console));
+    ASSERT_TRUE(writeAll(fw.model, map, canape).ok);
+    const std::string text = readFile(canape);
+    EXPECT_GT(text.size(), std::size_t{32} << 20);
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 3 + 160000);
+    EXPECT_EQ(text.substr(text.rfind("'big_"), 12), "'big_159999'");
+    EXPECT_EQ(readFile(map).substr(0, 8), "20000000");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path), fs::directory_iterator()), 2) << "no temporary left";
+
+    ASSERT_TRUE(writeAll(fw.model, dir / "same", dir / "same").ok);
+    EXPECT_EQ(readFile(dir / "same"), text);
+}
+
 #ifndef _WIN32
 TEST(OutputPass, AFailedWriteKeepsThePreviousFile) {
     TempDir dir;

@@ -49,6 +49,8 @@ public:
     std::string problem() const;
 
     const std::string& fileName() const { return fileName_; }
+    // Bytes handed to the file so far.
+    std::uint64_t size() const { return written_; }
 
 private:
     void discard();
