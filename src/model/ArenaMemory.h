@@ -37,7 +37,7 @@ bool makePresent(void* begin, std::size_t bytes, bool hugePart = false);
 // Whether blocks still get huge pages. On some virtual machines the host
 // hands a huge page's memory to the guest only as it is first touched, and
 // then a huge page costs far more than the small pages it replaces (seen:
-// 0.5 to 1.4 GB/s against 3 GB/s with small pages, where warm huge pages
+// 0.3 to 1.6 GB/s against 3 GB/s with small pages, where warm huge pages
 // come at 20 GB/s and more). Once two huge pages made present by an arena
 // came at less than 2 GB/s of its thread's processor time, the process
 // takes small pages for every block from then on (the arena's current block
@@ -93,8 +93,8 @@ private:
     char* ready_ = nullptr;  // the pages below are present
     std::size_t nextSize_;
     bool prefault_ = true;
-    // [next_, hugeEnd_) may have huge pages: the whole huge pages of a block
-    // of largeBlocks() taken while they paid.
+    // Where the current block's whole huge pages end: those of a block of
+    // largeBlocks() taken while they paid (null once they no longer do).
     char* hugeEnd_ = nullptr;
 };
 

@@ -308,22 +308,15 @@ class SharedUnits {
 public:
     explicit SharedUnits(std::size_t count) : range_(count) {}
 
-    std::optional<std::size_t> fromFront() {
+    // The next unit from the front, or from the back; none once they met.
+    std::optional<std::size_t> take(bool fromFront) {
         std::uint64_t r = range_.load(std::memory_order_relaxed);
         for (;;) {
             const std::uint64_t front = r >> 32, back = r & 0xffffffffu;
             if (front >= back) return std::nullopt;
-            if (range_.compare_exchange_weak(r, (front + 1) << 32 | back, std::memory_order_relaxed))
-                return static_cast<std::size_t>(front);
-        }
-    }
-    std::optional<std::size_t> fromBack() {
-        std::uint64_t r = range_.load(std::memory_order_relaxed);
-        for (;;) {
-            const std::uint64_t front = r >> 32, back = r & 0xffffffffu;
-            if (front >= back) return std::nullopt;
-            if (range_.compare_exchange_weak(r, front << 32 | (back - 1), std::memory_order_relaxed))
-                return static_cast<std::size_t>(back - 1);
+            const std::uint64_t rest = fromFront ? (front + 1) << 32 | back : front << 32 | (back - 1);
+            if (range_.compare_exchange_weak(r, rest, std::memory_order_relaxed))
+                return static_cast<std::size_t>(fromFront ? front : back - 1);
         }
     }
 
@@ -351,7 +344,7 @@ void linkAll(const BasicObject& root, const OffsetIndex& info, const OffsetIndex
     std::exception_ptr failure;
     auto linkFromBack = [&] {
         try {
-            for (std::optional<std::size_t> k = shared.fromBack(); k; k = shared.fromBack()) {
+            for (std::optional<std::size_t> k = shared.take(false); k; k = shared.take(false)) {
                 linkUnit(units[*k], info, types, back);
                 ends.push_back({back.lists[0].size(), back.lists[1].size(), back.lists[2].size()});
             }
@@ -366,7 +359,7 @@ void linkAll(const BasicObject& root, const OffsetIndex& info, const OffsetIndex
         // No thread to be had: this one takes every unit from the front.
     }
     try {
-        for (std::optional<std::size_t> k = shared.fromFront(); k; k = shared.fromFront())
+        for (std::optional<std::size_t> k = shared.take(true); k; k = shared.take(true))
             linkUnit(units[*k], info, types, aggregates);
     } catch (...) {
         if (worker.joinable()) worker.join();

@@ -256,8 +256,8 @@ public:
     // they are written when this returns.
     void finish() {
         checks_.finish();
-        flush(mapText_, mapFile_);
-        if (canapeFile_ != nullptr) flush(canapeText_, *canapeFile_);
+        writer_.write(mapFile_, mapText_);
+        if (canapeFile_ != nullptr) writer_.write(*canapeFile_, canapeText_);
         writer_.finish();
     }
 
