@@ -27,7 +27,12 @@ trap 'wineserver -k >/dev/null 2>&1 || true; rm -rf "$work"' EXIT
 export WINEPREFIX="$work/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win64
 unset DISPLAY WAYLAND_DISPLAY
 step "preparing a wine prefix"
-wineboot --init >/dev/null 2>&1 || fail "wineboot --init"
+# A first boot of a new prefix now and then fails on a loaded machine: once
+# more, after ending whatever server it left.
+if ! wineboot --init >/dev/null 2>&1; then
+    wineserver -k >/dev/null 2>&1 || true
+    wineboot --init >/dev/null 2>&1 || fail "wineboot --init"
+fi
 wineserver -w || true
 # Runs a Windows program; its console output goes to stdout, wine's own
 # messages to stderr.
